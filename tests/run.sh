@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs what is missing, builds, and runs every test: the unit, lint and
+# end-to-end suites under ctest, the manual pages through mandoc's linter, and
+# each command-line fuzzer for a minute under AddressSanitizer and UBSan.
+set -eu
+cd "$(dirname "$0")/.."
+sh tools/deps.sh
+sh tools/build.sh
+
+ctest --test-dir build --output-on-failure -j2 --timeout 300
+
+for page in utils/*/*.8; do
+	mandoc -T lint -W warning "$page"
+done
+echo "manual pages: clean"
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DNG_FUZZ=ON >/dev/null
+cmake --build build-fuzz --target fuzz_hooktap fuzz_riftlink
+for f in hooktap riftlink; do
+	work=$(mktemp -d)
+	cp tests/fuzz/$f/corpus/* "$work"/
+	if ! build-fuzz/bin/fuzz_$f -max_total_time=60 -print_final_stats=1 "$work" \
+	    >build-fuzz/fuzz_$f.log 2>&1; then
+		tail -n 60 build-fuzz/fuzz_$f.log
+		echo "fuzz_$f: failed"
+		exit 1
+	fi
+	tail -n 6 build-fuzz/fuzz_$f.log
+	rm -rf "$work"
+done
+echo "fuzzing: clean"
