@@ -1,0 +1,191 @@
+/*
+ * What a node type of the emulated kernel implements, and what the kernel
+ * offers it.
+ *
+ * The kernel is single-threaded: every callback runs on the daemon's one
+ * thread, to completion. A node or hook that goes away during a callback is
+ * unlinked at once (lookups no longer find it, Node::alive / Hook::alive turn
+ * false) but its memory stays valid until the current event is finished, so
+ * a callback may keep using the pointers it was handed.
+ *
+ * A type registers itself with register_type(), naming the kernel module
+ * that provides it; nodes of it can be made only while that module is
+ * loaded (the built-in ones live in file 1, "kernel").
+ *
+ * Registration entry points of types kept in ngsim/types/ are called at
+ * start-up if they are linked in:
+ *     void ngsim_register_pcap(ngsim::KernelApi &k);
+ *     void ngsim_register_wormhole(ngsim::KernelApi &k);
+ *
+ * node-type interface: ready
+ */
+#ifndef NGSIM_NODE_H
+#define NGSIM_NODE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ngsim {
+
+class Kernel;
+struct Node;
+struct Hook;
+
+using ng_id = uint32_t;
+
+/* A control message as a node receives it. */
+struct CtlMsg {
+	uint32_t	cookie;
+	uint32_t	cmd;		/* the whole command word, flag bits included */
+	uint32_t	flags;
+	uint32_t	token;
+	const uint8_t	*arg;
+	size_t		arglen;
+	ng_id		sender;		/* node that sent it (0: the kernel itself) */
+};
+
+/* Behaviour of one node; each node owns one instance, made by its type. */
+class NodeOps {
+public:
+	virtual ~NodeOps() = default;
+
+	/*
+	 * A hook named `name` is about to be added to `self`; its peer will be
+	 * hook `peerhook` of `peer` (already existing, or just made by MKPEER).
+	 * Return 0 to accept, or an errno (EINVAL) to refuse; nothing has
+	 * changed yet. Hooks made by Kernel::link_twin do not pass here.
+	 */
+	virtual int newhook(Node &self, const std::string &name, Node &peer,
+	    const std::string &peerhook)
+	{ (void)self; (void)name; (void)peer; (void)peerhook; return 0; }
+
+	/* Hook `h` of `self` is now linked to its peer, on both sides. */
+	virtual void connected(Node &self, Hook &h) { (void)self; (void)h; }
+
+	/*
+	 * A control message of a cookie other than the generic one. Return 0 or
+	 * an errno; a reply goes out with Kernel::reply() before returning.
+	 */
+	virtual int rcvmsg(Node &self, const CtlMsg &m)
+	{ (void)self; (void)m; return 22 /* EINVAL */; }
+
+	/*
+	 * A data item arrived on hook `h`. Return 0 when it was taken, or an
+	 * errno when it was dropped (ENOBUFS: the reader is full); the sender
+	 * learns it from Kernel::send_data().
+	 */
+	virtual int rcvdata(Node &self, Hook &h, const uint8_t *data,
+	    size_t len)
+	{ (void)self; (void)h; (void)data; (void)len; return 0; }
+
+	/*
+	 * Hook `h` of `self` went away (it is already unlinked from both
+	 * sides; h.name and h.peer_* still tell what it was). A node that
+	 * shuts down when it loses hooks calls Kernel::shutdown(self) here.
+	 */
+	virtual void disconnect(Node &self, Hook &h) { (void)self; (void)h; }
+
+	/*
+	 * `self` is being shut down (NGM_SHUTDOWN, or Kernel::shutdown). Called
+	 * once, before its hooks are removed. Return false to stay in place
+	 * (an ether node keeps existing; its hooks still go).
+	 */
+	virtual bool shutdown(Node &self) { (void)self; return true; }
+};
+
+struct Hook {
+	std::string	name;
+	Node		*node = nullptr;	/* owner */
+	Hook		*peer = nullptr;	/* null once unlinked */
+	bool		twin = false;		/* a cross-vnet twin link */
+	bool		alive = true;
+	/* What the peer was, kept for disconnect(). */
+	ng_id		peer_id = 0;
+	std::string	peer_hook;
+	void		*priv = nullptr;	/* for the node type */
+};
+
+struct Node {
+	ng_id		id = 0;
+	std::string	name;			/* "" when unnamed */
+	std::string	type;
+	int		vnet = 0;		/* == the jail ID owning it; 0 host */
+	bool		persistent = false;	/* made by `ngsim node create` */
+	bool		alive = true;
+	std::vector<Hook *> hooks;		/* in the order made */
+	std::unique_ptr<NodeOps> ops;
+
+	Hook *findhook(const std::string &h) const
+	{
+		for (Hook *k : hooks)
+			if (k->alive && k->name == h)
+				return k;
+		return nullptr;
+	}
+	size_t numhooks() const { return hooks.size(); }
+};
+
+using NodeFactory = std::function<std::unique_ptr<NodeOps>(Kernel &k, Node &n)>;
+
+struct NodeTypeInfo {
+	std::string	name;		/* "hub" */
+	std::string	module;		/* "ng_hub" */
+	NodeFactory	make;
+};
+
+/* Services of the kernel, as node types use them (see kernel.h). */
+class KernelApi {
+public:
+	virtual ~KernelApi() = default;
+
+	virtual void register_type(const NodeTypeInfo &t) = 0;
+
+	/*
+	 * Send one data item out of hook `h` of its node. Returns 0 when the
+	 * receiving node took it, ENOTCONN when the hook is not linked, or the
+	 * receiver's errno (ENOBUFS when a socket reader is full).
+	 */
+	virtual int send_data(Hook &h, const uint8_t *data, size_t len) = 0;
+
+	/* Queue a reply to message `m` from node `self` on its sender. */
+	virtual void reply(Node &self, const CtlMsg &m, const void *data,
+	    size_t len) = 0;
+
+	/*
+	 * Make a node of a registered type in vnet `vnet` (the type's module
+	 * must be loaded). Returns null and sets `err` on failure.
+	 */
+	virtual Node *make_node(const std::string &type, int vnet,
+	    int &err) = 0;
+
+	/*
+	 * Resolve a jail reference (a name relative to jail `from`, dotted for
+	 * nested jails, or a number) among the jails below `from`, at any depth.
+	 * Returns 0 and sets `jid`, or ENOENT. "0" resolves to 0 only when
+	 * `from` is 0.
+	 */
+	virtual int resolve_jail(int from, const std::string &ref, int &jid) = 0;
+
+	/* Join `a` and `b` with hooks named "twin" on both, bypassing newhook. */
+	virtual int link_twin(Node &a, Node &b) = 0;
+
+	/* Remove one hook (and its peer side); both nodes see disconnect(). */
+	virtual void rmhook(Hook &h) = 0;
+
+	/* Full shutdown: NodeOps::shutdown, then every hook removed. */
+	virtual void shutdown(Node &n) = 0;
+
+	/* Remove a node without calling its shutdown(): hooks go, peers see
+	 * disconnect(), the node is gone. */
+	virtual void remove_node(Node &n) = 0;
+
+	virtual Node *node_by_id(ng_id id) = 0;
+};
+
+} // namespace ngsim
+
+#endif /* NGSIM_NODE_H */
