@@ -1,0 +1,164 @@
+#include <sys/types.h>
+
+#include <netgraph/ng_message.h>
+#include <netgraph.h>
+
+#include <assert.h>
+#include <err.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sysexits.h>
+
+#include "ng.h"
+#include "pcap.h"
+
+static void
+hkt_source_hook(char *buf, size_t len, uint8_t snum)
+{
+	snprintf(buf, len, "%s%u", NG_PCAP_HOOK_SOURCE, (unsigned int)snum);
+}
+
+/*
+ * Create the capture node on peer's hook peerhook, its own end being
+ * pcaphook, and learn its ID from a NODEINFO through that hook.
+ */
+static ng_ID_t
+hkt_create(int ctrl, const char *peer, const char *peerhook,
+    const char *pcaphook)
+{
+	struct ngm_mkpeer mkp;
+	struct ng_mesg *resp;
+	char path[NG_NODESIZ + NG_HOOKSIZ];
+	size_t len;
+	ng_ID_t id;
+	int rlen;
+
+	memset(&mkp, 0, sizeof(mkp));
+	strcpy(mkp.type, NG_PCAP_NODE_TYPE);
+	strcpy(mkp.ourhook, peerhook);
+	strcpy(mkp.peerhook, pcaphook);
+
+	snprintf(path, sizeof(path), "%s:", peer);
+	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_MKPEER, &mkp,
+	    sizeof(mkp)) < 0)
+		err(ng_status_oserr(), "unable to create %s", NG_PCAP_NODE_TYPE);
+
+	len = strlen(path);
+	snprintf(path + len, sizeof(path) - len, "%s", peerhook);
+	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_NODEINFO, NULL, 0) < 0)
+		errx(ng_status_oserr(), "unable to request %s info, presumed dead",
+		    NG_PCAP_NODE_TYPE);
+
+	rlen = NgAllocRecvMsg(ctrl, &resp, NULL);
+	if (rlen < 0)
+		err(ng_status_oserr(), "unable to retrieve %s info, presumed dead",
+		    NG_PCAP_NODE_TYPE);
+
+	/*
+	 * A short reply would be read past its end, and ID 0 names no node:
+	 * either way the node cannot be addressed.
+	 */
+	id = 0;
+	if ((size_t)rlen >= sizeof(struct ng_mesg) + sizeof(struct nodeinfo) &&
+	    resp->header.arglen >= sizeof(struct nodeinfo)) {
+		struct nodeinfo ni;
+
+		memcpy(&ni, resp->data, sizeof(ni));
+		id = ni.id;
+	}
+	free(resp);
+	if (id == 0)
+		errx(EX_OSERR, "unable to retrieve %s info, presumed dead",
+		    NG_PCAP_NODE_TYPE);
+	return (id);
+}
+
+ng_ID_t
+hkt_connect(int ctrl, ng_ID_t pcap, const char *peer, const char *peerhook,
+    const char *pcaphook)
+{
+	struct ngm_connect con;
+	char dst[NG_NODESIZ + 1];
+
+	if (pcap == 0)
+		return (hkt_create(ctrl, peer, peerhook, pcaphook));
+
+	snprintf(con.path, sizeof(con.path), NG_ADDR_FMT, pcap);
+	strcpy(con.ourhook, peerhook);
+	strncpy(con.peerhook, pcaphook, sizeof(con.peerhook));
+
+	snprintf(dst, sizeof(dst), "%s:", peer);
+	if (NgSendMsg(ctrl, dst, NGM_GENERIC_COOKIE, NGM_CONNECT, &con,
+	    sizeof(con)) < 0)
+		err(EX_DATAERR, "unable to connect `%s%s' to `%s%s'", dst,
+		    peerhook, con.path, pcaphook);
+	return (pcap);
+}
+
+ng_ID_t
+hkt_connect_src(int ctrl, ng_ID_t pcap, uint8_t snum, const char *peer,
+    const char *peerhook)
+{
+	char pcaphook[NG_HOOKSIZ];
+
+	assert(snum < NG_PCAP_PKT_TYPE_LENGTH);
+	assert(ctrl >= 0);
+	assert(peer != NULL);
+	assert(strlen(peer) < NG_NODESIZ);
+	assert(peerhook !=NULL);
+	assert(strlen(peerhook) < NG_HOOKSIZ);
+
+	hkt_source_hook(pcaphook, sizeof(pcaphook), snum);
+	return (hkt_connect(ctrl, pcap, peer, peerhook, pcaphook));
+}
+
+ng_ID_t
+hkt_connect_snp(int ctrl, ng_ID_t pcap, const char *peer, const char *peerhook)
+{
+	assert(ctrl >= 0);
+	assert(peer != NULL);
+	assert(strlen(peer) < NG_NODESIZ);
+	assert(peerhook !=NULL);
+	assert(strlen(peerhook) < NG_HOOKSIZ);
+
+	return (hkt_connect(ctrl, pcap, peer, peerhook, NG_PCAP_HOOK_SNOOP));
+}
+
+void
+hkt_set_type(int ctrl, ng_ID_t pcap, uint8_t snum, int layer)
+{
+	struct ngm_pcap_type arg;
+	char path[NG_NODESIZ + 1];
+	const char *type;
+
+	assert(snum < NG_PCAP_PKT_TYPE_LENGTH);
+	assert(ctrl >= 0);
+	assert(pcap > 0);
+
+	snprintf(path, sizeof(path), NG_ADDR_FMT, pcap);
+	hkt_source_hook(arg.hook, sizeof(arg.hook), snum);
+	type = hkt_layer_names[layer];
+	memcpy(arg.type, type, strlen(type) + 1);
+
+	if (NgSendMsg(ctrl, path, NGM_PCAP_COOKIE, NGM_PCAP_SET_TYPE, &arg,
+	    sizeof(arg)) < 0)
+		err(EX_DATAERR, "unable to set `%s%s' to `%s'", path, arg.hook,
+		    type);
+}
+
+void
+hkt_set_snaplen(int ctrl, ng_ID_t pcap, uint32_t snaplen)
+{
+	struct ngm_pcap_snaplen arg;
+	char path[NG_NODESIZ + 1];
+
+	arg.flags = 0;
+	arg.snaplen = snaplen;
+	snprintf(path, sizeof(path), NG_ADDR_FMT, pcap);
+
+	if (NgSendMsg(ctrl, path, NGM_PCAP_COOKIE, NGM_PCAP_SET_SNAPLEN, &arg,
+	    sizeof(arg)) < 0)
+		errx(ng_status_oserr(), "%s unable to set snaplen=%d", path,
+		    (int)snaplen);
+}
