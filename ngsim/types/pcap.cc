@@ -1,5 +1,7 @@
 #include "pcap.h"
 
+#include "../kernel.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/time.h>
@@ -231,3 +233,63 @@ void PcapStream::packet(int source, const uint8_t* data, size_t len) {
 }
 
 }  // namespace ngpcap
+
+// ---- the node type ----
+
+namespace {
+
+class PcapNode : public ngsim::NodeOps {
+ public:
+  PcapNode(ngsim::Kernel& k, ngsim::Node& n)
+      : k_(k), stream_([this, &n](const std::vector<uint8_t>& b) { return deliver(n, b); }) {}
+
+  int newhook(ngsim::Node&, const std::string& name, ngsim::Node&,
+              const std::string&) override {
+    return ngpcap::hook_index(name.c_str()) < 0 ? EINVAL : 0;
+  }
+
+  void connected(ngsim::Node&, ngsim::Hook& h) override {
+    int i = ngpcap::hook_index(h.name.c_str());
+    if (i >= 0) stream_.hook_connected(i);
+  }
+
+  int rcvmsg(ngsim::Node&, const ngsim::CtlMsg& m) override {
+    return stream_.control(m.cookie, m.cmd, m.arg, m.arglen);
+  }
+
+  int rcvdata(ngsim::Node&, ngsim::Hook& h, const uint8_t* data, size_t len) override {
+    int i = ngpcap::hook_index(h.name.c_str());
+    // What a reader writes into "snoop" has nowhere to go.
+    if (i >= 0 && i < ngpcap::kSources) stream_.packet(i, data, len);
+    return 0;
+  }
+
+  void disconnect(ngsim::Node& self, ngsim::Hook& h) override {
+    int i = ngpcap::hook_index(h.name.c_str());
+    if (i >= 0) stream_.hook_disconnected(i);
+    if (!self.alive) return;
+    // Once its reader is gone the node has no purpose: a capture program
+    // killed by a signal leaves nothing hanging on the tapped hooks.
+    bool left = false;
+    for (const ngsim::Hook* k : self.hooks)
+      if (k->alive && k != &h) left = true;
+    if (i == ngpcap::kSnoop || !left) k_.shutdown(self);
+  }
+
+ private:
+  bool deliver(ngsim::Node& self, const std::vector<uint8_t>& b) {
+    ngsim::Hook* h = self.findhook(ngpcap::kSnoopHook);
+    return h != nullptr && k_.send_data(*h, b.data(), b.size()) == 0;
+  }
+
+  ngsim::Kernel& k_;
+  ngpcap::PcapStream stream_;
+};
+
+}  // namespace
+
+void ngsim_register_pcap(ngsim::Kernel& k) {
+  k.register_type({"pcap", "ng_pcap", [](ngsim::Kernel& kk, ngsim::Node& n) {
+                     return std::unique_ptr<ngsim::NodeOps>(new PcapNode(kk, n));
+                   }});
+}

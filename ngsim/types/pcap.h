@@ -121,4 +121,10 @@ class PcapStream {
 
 }  // namespace ngpcap
 
+namespace ngsim {
+class Kernel;
+}
+// Registers the type with the kernel (module ng_pcap).
+void ngsim_register_pcap(ngsim::Kernel& k);
+
 #endif  // NGSIM_TYPES_PCAP_H
