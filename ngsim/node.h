@@ -129,7 +129,7 @@ struct Node {
 	size_t numhooks() const { return hooks.size(); }
 };
 
-using NodeFactory = std::function<std::unique_ptr<NodeOps>(Kernel &k, Node &n)>;
+using NodeFactory = std::function<std::unique_ptr<NodeOps>(KernelApi &k, Node &n)>;
 
 struct NodeTypeInfo {
 	std::string	name;		/* "hub" */
@@ -165,8 +165,8 @@ public:
 	/*
 	 * Resolve a jail reference (a name relative to jail `from`, dotted for
 	 * nested jails, or a number) among the jails below `from`, at any depth.
-	 * Returns 0 and sets `jid`, or ENOENT. "0" resolves to 0 only when
-	 * `from` is 0.
+	 * Returns 0 and sets `jid`, or ENOENT. "0" always resolves to 0 (the
+	 * host), so a caller compares the result with its own vnet.
 	 */
 	virtual int resolve_jail(int from, const std::string &ref, int &jid) = 0;
 
