@@ -1,6 +1,6 @@
 #include "pcap.h"
 
-#include "../kernel.h"
+#include "../node.h"
 
 #include <cerrno>
 #include <cstring>
@@ -240,7 +240,7 @@ namespace {
 
 class PcapNode : public ngsim::NodeOps {
  public:
-  PcapNode(ngsim::Kernel& k, ngsim::Node& n)
+  PcapNode(ngsim::KernelApi& k, ngsim::Node& n)
       : k_(k), stream_([this, &n](const std::vector<uint8_t>& b) { return deliver(n, b); }) {}
 
   int newhook(ngsim::Node&, const std::string& name, ngsim::Node&,
@@ -282,14 +282,14 @@ class PcapNode : public ngsim::NodeOps {
     return h != nullptr && k_.send_data(*h, b.data(), b.size()) == 0;
   }
 
-  ngsim::Kernel& k_;
+  ngsim::KernelApi& k_;
   ngpcap::PcapStream stream_;
 };
 
 }  // namespace
 
-void ngsim_register_pcap(ngsim::Kernel& k) {
-  k.register_type({"pcap", "ng_pcap", [](ngsim::Kernel& kk, ngsim::Node& n) {
+void ngsim_register_pcap(ngsim::KernelApi& k) {
+  k.register_type({"pcap", "ng_pcap", [](ngsim::KernelApi& kk, ngsim::Node& n) {
                      return std::unique_ptr<ngsim::NodeOps>(new PcapNode(kk, n));
                    }});
 }

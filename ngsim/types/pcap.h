@@ -122,9 +122,9 @@ class PcapStream {
 }  // namespace ngpcap
 
 namespace ngsim {
-class Kernel;
+class KernelApi;
 }
 // Registers the type with the kernel (module ng_pcap).
-void ngsim_register_pcap(ngsim::Kernel& k);
+void ngsim_register_pcap(ngsim::KernelApi& k);
 
 #endif  // NGSIM_TYPES_PCAP_H

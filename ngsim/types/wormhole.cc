@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../kernel.h"
+#include "../node.h"
 #include "../proto.h"
 
 namespace ngwormhole {
@@ -23,7 +23,7 @@ int parse_open_arg(const uint8_t* arg, size_t arglen, std::string& ref) {
 namespace {
 
 using ngsim::Hook;
-using ngsim::Kernel;
+using ngsim::KernelApi;
 using ngsim::Node;
 using namespace ngwormhole;
 
@@ -33,7 +33,7 @@ WormholeNode* as_wormhole(Node* n);
 
 class WormholeNode : public ngsim::NodeOps {
  public:
-  explicit WormholeNode(Kernel& k) : k_(k) {}
+  explicit WormholeNode(KernelApi& k) : k_(k) {}
 
   // The far end, or null while this end is not opened.
   static Node* twin_of(const Node& self) {
@@ -119,6 +119,8 @@ class WormholeNode : public ngsim::NodeOps {
     int jid = -1;
     if (int e = k_.resolve_jail(self.vnet, ref, jid)) return e;
     if (jid == self.vnet) return EINVAL;
+    // "0" names the host, which lies below no jail.
+    if (jid == 0) return ENOENT;
     int err = 0;
     Node* twin = k_.make_node(kTypeName, jid, err);
     if (twin == nullptr) return err != 0 ? err : ENOMEM;
@@ -154,7 +156,7 @@ class WormholeNode : public ngsim::NodeOps {
     }
   }
 
-  Kernel& k_;
+  KernelApi& k_;
   bool had_hook_ = false;
 };
 
@@ -165,8 +167,8 @@ WormholeNode* as_wormhole(Node* n) {
 
 }  // namespace
 
-void ngsim_register_wormhole(ngsim::Kernel& k) {
-  k.register_type({kTypeName, "ng_wormhole", [](Kernel& kk, Node&) {
+void ngsim_register_wormhole(ngsim::KernelApi& k) {
+  k.register_type({kTypeName, "ng_wormhole", [](KernelApi& kk, Node&) {
                      return std::unique_ptr<ngsim::NodeOps>(new WormholeNode(kk));
                    }});
 }

@@ -30,9 +30,9 @@ int parse_open_arg(const uint8_t* arg, size_t arglen, std::string& ref);
 }  // namespace ngwormhole
 
 namespace ngsim {
-class Kernel;
+class KernelApi;
 }
 // Registers the type with the kernel (module ng_wormhole).
-void ngsim_register_wormhole(ngsim::Kernel& k);
+void ngsim_register_wormhole(ngsim::KernelApi& k);
 
 #endif  // NGSIM_TYPES_WORMHOLE_H
