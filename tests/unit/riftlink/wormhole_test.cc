@@ -1,0 +1,262 @@
+// The wormhole routines: the bytes of every control message they send, the
+// far end they pick from a hook listing, and each of their reports.
+#include <errno.h>
+#include <sysexits.h>
+
+#include <cstring>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+#include "wormhole.h"
+
+using ::testing::ElementsAre;
+using ::testing::Eq;
+using ::testing::ExitedWithCode;
+using fake::state;
+
+namespace {
+
+constexpr int kCtrl = fake::kCtrlBase;
+const std::string kOpenCmd = std::to_string(NGM_WORMHOLE_OPEN);
+const std::string kListCmd = std::to_string(NGM_LISTHOOKS);
+const std::string kInfoCmd = std::to_string(NGM_NODEINFO);
+
+void fail_send(uint32_t cmd, int err, int nth = 0) {
+  state().send_faults.push_back({cmd, err, nth});
+}
+
+class WhCreate : public FakeTest {};
+class WhOpen : public FakeTest {};
+class WhNameConnect : public FakeTest {};
+
+TEST_F(WhCreate, MakesWormholeOnTmpAndReadsItsId) {
+  EXPECT_EQ(wh_create(kCtrl), 12u);
+  EXPECT_THAT(state().log, ElementsAre("send . 2", "send .:tmp " + kInfoCmd, "recv"));
+
+  const auto& mkpeer = state().sent[0];
+  EXPECT_EQ(mkpeer.ctrl, kCtrl);
+  EXPECT_EQ(mkpeer.cookie, uint32_t(NGM_GENERIC_COOKIE));
+  EXPECT_EQ(mkpeer.arg, field("wormhole", 32) + field("tmp", 32) + field("evthorizon", 32));
+  const auto& info = state().sent[1];
+  EXPECT_EQ(info.cookie, uint32_t(NGM_GENERIC_COOKIE));
+  EXPECT_EQ(info.arg, "");
+
+  // A second near end takes the next ID the kernel gives.
+  EXPECT_EQ(wh_create(kCtrl), 13u);
+}
+
+TEST_F(WhCreate, ReportsEachFailure) {
+  fail_send(NGM_MKPEER, EPERM);
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_NOPERM),
+              Eq(err_line("unable to create wormhole", EPERM)));
+  state().send_faults = {{NGM_MKPEER, EEXIST}};
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
+              Eq(err_line("unable to create wormhole", EEXIST)));
+
+  state().send_faults = {{NGM_NODEINFO, ENOENT}};
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to request wormhole info, presumed dead")));
+  state().send_faults = {{NGM_NODEINFO, EPERM}};
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_NOPERM),
+              Eq(errx_line("unable to request wormhole info, presumed dead")));
+
+  state().send_faults.clear();
+  state().recv_errno = EIO;
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
+              Eq(err_line("unable to retrieve wormhole info, presumed dead", EIO)));
+}
+
+TEST_F(WhCreate, RefusesShortReplyAndNodeZero) {
+  // One byte short of a node information record.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    rep.resize(rep.size() - 1);
+    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen = sizeof(nodeinfo) - 1;
+  };
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to retrieve wormhole info, presumed dead")));
+
+  // A header that claims less than the bytes received is short as well.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen = 8;
+  };
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to retrieve wormhole info, presumed dead")));
+
+  // ID 0 is reported with whatever errno holds then.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    reinterpret_cast<nodeinfo*>(&rep[sizeof(ng_mesg)])->id = 0;
+    errno = EDOM;
+  };
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
+              Eq(err_line("invalid node id for wormhole, presumed dead", EDOM)));
+  state().next_node_id = 0;
+  state().edit_reply = [](const fake::Sent&, std::string&) { errno = EPERM; };
+  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_NOPERM),
+              Eq(err_line("invalid node id for wormhole, presumed dead", EPERM)));
+}
+
+TEST_F(WhOpen, OpensListsAndFreesEvthorizon) {
+  EXPECT_EQ(wh_open(kCtrl, 12, "vj1"), 12u + 0x100);
+  EXPECT_THAT(state().log,
+              ElementsAre("send [0000000c]: " + kOpenCmd, "send [0000000c]: " + kListCmd,
+                          "recv", "send [0000000c]: 5"));
+  const auto& open = state().sent[0];
+  EXPECT_EQ(open.cookie, 1742462349u);
+  EXPECT_EQ(open.arg, std::string("vj1", 4));  // the NUL travels too
+  EXPECT_EQ(state().sent[1].cookie, uint32_t(NGM_GENERIC_COOKIE));
+  EXPECT_EQ(state().sent[1].arg, "");
+  EXPECT_EQ(state().sent[2].cookie, uint32_t(NGM_GENERIC_COOKIE));
+  EXPECT_EQ(state().sent[2].arg, field("evthorizon", 32));
+}
+
+TEST_F(WhOpen, PicksTheTwinFromEitherLink) {
+  state().twin_first = true;
+  EXPECT_EQ(wh_open(kCtrl, 0x2a, "7"), 0x2au + 0x100);
+  state().twin_first = false;
+  EXPECT_EQ(wh_open(kCtrl, 0x2a, "7"), 0x2au + 0x100);
+
+  // When both peers are wormholes, link 0 wins.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    auto* hl = reinterpret_cast<hooklist*>(&rep[sizeof(ng_mesg)]);
+    snprintf(hl->link[0].nodeinfo.type, NG_TYPESIZ, "wormhole");
+    hl->link[0].nodeinfo.id = 0x77;
+  };
+  EXPECT_EQ(wh_open(kCtrl, 0x2a, "7"), 0x77u);
+}
+
+TEST_F(WhOpen, PassesALongJailReferenceUnchanged) {
+  std::string jail(255, 'j');
+  wh_open(kCtrl, 12, jail.c_str());
+  EXPECT_EQ(state().sent[0].arg, jail + std::string(1, '\0'));
+}
+
+TEST_F(WhOpen, ReportsEachFailure) {
+  fail_send(NGM_WORMHOLE_OPEN, EPERM);
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_NOPERM),
+              Eq(errx_line("unable to open wormhole in `vj1'")));
+  state().send_faults = {{NGM_WORMHOLE_OPEN, ENOENT}};
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to open wormhole in `vj1'")));
+
+  state().send_faults = {{NGM_LISTHOOKS, ENOENT}};
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to request wormhole node list, presumed dead")));
+
+  state().send_faults.clear();
+  state().recv_errno = EPERM;
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_NOPERM),
+              Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
+
+  state().recv_errno = 0;
+  fail_send(NGM_RMHOOK, EINVAL);
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to rmhook `evthorizon' from `[0000000c]:'")));
+}
+
+TEST_F(WhOpen, RefusesShortListingAndTwinZero) {
+  // Node information and one link only.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    rep.resize(rep.size() - sizeof(linkinfo));
+    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen -= sizeof(linkinfo);
+  };
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
+
+  state().edit_reply = [](const fake::Sent& s, std::string& rep) {
+    if (s.cmd != NGM_LISTHOOKS) return;
+    auto* hl = reinterpret_cast<hooklist*>(&rep[sizeof(ng_mesg)]);
+    hl->link[1].nodeinfo.id = 0;
+  };
+  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+              Eq(errx_line("invalid node id for wormhole, presumed dead")));
+}
+
+TEST_F(WhOpen, AssertsTheTwoHookContract) {
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    reinterpret_cast<hooklist*>(&rep[sizeof(ng_mesg)])->nodeinfo.hooks = 3;
+  };
+  EXPECT_DEATH(wh_open(kCtrl, 12, "vj1"), "wh_open.*ninfo->hooks == 2");
+  state().edit_reply = [](const fake::Sent&, std::string& rep) {
+    auto* hl = reinterpret_cast<hooklist*>(&rep[sizeof(ng_mesg)]);
+    snprintf(hl->link[1].nodeinfo.type, NG_TYPESIZ, "hub");
+  };
+  EXPECT_DEATH(wh_open(kCtrl, 12, "vj1"),
+               "strcmp\\(hlist->link\\[1\\].nodeinfo.type, NG_WORMHOLE_NODE_TYPE\\) == 0");
+}
+
+TEST_F(WhNameConnect, NullNameOrPeerSendsNothing) {
+  wh_name(kCtrl, 12, nullptr);
+  wh_connect(kCtrl, 12, nullptr, nullptr);
+  wh_connect(kCtrl, 12, nullptr, "lower");
+  EXPECT_TRUE(state().sent.empty());
+}
+
+TEST_F(WhNameConnect, NameBytes) {
+  std::string name(30, 'n');
+  wh_name(kCtrl, 0xab, name.c_str());
+  ASSERT_EQ(state().sent.size(), 1u);
+  EXPECT_EQ(state().sent[0].path, "[000000ab]:");
+  EXPECT_EQ(state().sent[0].cmd, uint32_t(NGM_NAME));
+  EXPECT_EQ(state().sent[0].cookie, uint32_t(NGM_GENERIC_COOKIE));
+  EXPECT_EQ(state().sent[0].arg, field(name, 32));
+
+  EXPECT_DEATH(wh_name(kCtrl, 12, std::string(31, 'n').c_str()),
+               "wh_name.*strlen\\(name\\) < NG_NODELEN");
+}
+
+TEST_F(WhNameConnect, ConnectBytes) {
+  std::string hook(30, 'h');
+  wh_connect(kCtrl, 12, "em0", hook.c_str());
+  // The collapse: first near end to the second's evthorizon.
+  wh_connect(kCtrl, 12, "[0000000d]", "evthorizon");
+  ASSERT_EQ(state().sent.size(), 2u);
+  for (const auto& s : state().sent) {
+    EXPECT_EQ(s.path, "[0000000c]:");
+    EXPECT_EQ(s.cmd, uint32_t(NGM_CONNECT));
+    EXPECT_EQ(s.cookie, uint32_t(NGM_GENERIC_COOKIE));
+  }
+  EXPECT_EQ(state().sent[0].arg, field("em0:", 512) + field("evthorizon", 32) + field(hook, 32));
+  EXPECT_EQ(state().sent[1].arg,
+            field("[0000000d]:", 512) + field("evthorizon", 32) + field("evthorizon", 32));
+}
+
+TEST_F(WhNameConnect, ReportsEachFailure) {
+  fail_send(NGM_NAME, EADDRINUSE);
+  EXPECT_EXIT(wh_name(kCtrl, 12, "gw"), ExitedWithCode(EX_OSERR),
+              Eq(err_line("failed to name `[0000000c]:'", EADDRINUSE)));
+  state().send_faults = {{NGM_NAME, EPERM}};
+  EXPECT_EXIT(wh_name(kCtrl, 12, "gw"), ExitedWithCode(EX_NOPERM),
+              Eq(err_line("failed to name `[0000000c]:'", EPERM)));
+
+  state().send_faults = {{NGM_CONNECT, EINVAL}};
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "evthorizon"), ExitedWithCode(EX_DATAERR),
+              Eq(err_line("unable to connect to `[0000000d]:evthorizon', not opened", EINVAL)));
+  // Only the exact hook name marks the peer as a wormhole.
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "EVTHORIZON"), ExitedWithCode(EX_DATAERR),
+              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `[0000000d]:EVTHORIZON'",
+                          EINVAL)));
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "em0", "lower"), ExitedWithCode(EX_DATAERR),
+              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `em0:lower'", EINVAL)));
+
+  state().send_faults = {{NGM_CONNECT, EDOOFUS}};
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "evthorizon"), ExitedWithCode(EX_DATAERR),
+              Eq(prog() + ": forbidden: collapse would result in connected wormholes in the "
+                          "same vnet: Programming error\n"));
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "em0", "lower"), ExitedWithCode(EX_DATAERR),
+              Eq(prog() + ": unable to connect `[0000000c]:evthorizon' to `em0:lower': "
+                          "Programming error\n"));
+
+  // Refused connections are data errors whatever errno says.
+  state().send_faults = {{NGM_CONNECT, EPERM}};
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "em0", "lower"), ExitedWithCode(EX_DATAERR),
+              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `em0:lower'", EPERM)));
+  state().send_faults = {{NGM_CONNECT, EEXIST}};
+  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "evthorizon"), ExitedWithCode(EX_DATAERR),
+              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `[0000000d]:evthorizon'",
+                          EEXIST)));
+}
+
+}  // namespace
