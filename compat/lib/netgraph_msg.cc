@@ -1,0 +1,218 @@
+/* libnetgraph: control messages through the process's socket node. */
+#include <sys/types.h>
+
+#include <netgraph.h>
+#include <netgraph/ng_message.h>
+
+#include <atomic>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "ngsim_client.h"
+
+namespace {
+
+/* Tokens count up per process and stay positive, so a token is never -1. */
+std::atomic<int> next_token{1};
+
+int
+take_token()
+{
+	int t = next_token.fetch_add(1);
+	if (t <= 0) {
+		next_token.store(2);
+		t = 1;
+	}
+	return t;
+}
+
+int
+fill_dest(struct ngsim_sendmsg *dest, const char *path)
+{
+	if (path == nullptr) {
+		errno = EINVAL;
+		return -1;
+	}
+	size_t len = strlen(path);
+	if (len >= sizeof(dest->path)) {
+		errno = EINVAL;
+		return -1;
+	}
+	memset(dest, 0, sizeof(*dest));
+	memcpy(dest->path, path, len);
+	return 0;
+}
+
+/* Hand a finished message to the kernel; 0 on success, -1 with its verdict. */
+int
+deliver(int cs, const char *path, const struct ng_mesg *hdr, const void *arg,
+    size_t arglen)
+{
+	struct ngsim_sendmsg dest;
+
+	if (fill_dest(&dest, path) < 0)
+		return -1;
+	if (arglen > 0 && arg == nullptr) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (arglen > NGSIM_MAX_PACKET - sizeof(struct ngsim_req) -
+	    sizeof(dest) - sizeof(*hdr)) {
+		errno = EMSGSIZE;
+		return -1;
+	}
+	struct ngsim_iov iov[3] = {
+		{&dest, sizeof(dest)},
+		{hdr, sizeof(*hdr)},
+		{arg, arglen},
+	};
+	struct ngsim_reply reply;
+	if (ngsim_call(cs, NGSIM_OP_SENDMSG, iov, arglen > 0 ? 3 : 2, &reply) < 0)
+		return -1;
+	free(reply.payload);
+	if (reply.fd >= 0)
+		close(reply.fd);
+	if (reply.rsp.error != 0) {
+		errno = reply.rsp.error;
+		return -1;
+	}
+	return 0;
+}
+
+/*
+ * Ask for the next queued message. Returns its whole length and the
+ * malloc'd message (sender's address first) in *buf, or -1 with errno.
+ */
+ssize_t
+fetch(int cs, char **buf)
+{
+	struct ngsim_reply reply;
+
+	if (ngsim_call(cs, NGSIM_OP_RECVMSG, nullptr, 0, &reply) < 0)
+		return -1;
+	if (reply.fd >= 0)
+		close(reply.fd);
+	if (reply.rsp.error != 0) {
+		free(reply.payload);
+		errno = reply.rsp.error;
+		return -1;
+	}
+	if (reply.rsp.len < sizeof(struct ngsim_recvmsg) + sizeof(struct ng_mesg)) {
+		free(reply.payload);
+		errno = EPROTO;
+		return -1;
+	}
+	*buf = static_cast<char *>(reply.payload);
+	return reply.rsp.len;
+}
+
+void
+copy_sender(char *path, const struct ngsim_recvmsg *from)
+{
+	if (path == nullptr)
+		return;
+	size_t n = strnlen(from->path, sizeof(from->path));
+	if (n >= NG_PATHSIZ)
+		n = NG_PATHSIZ - 1;
+	memcpy(path, from->path, n);
+	path[n] = '\0';
+}
+
+} // namespace
+
+int
+NgSendMsg(int cs, const char *path, int cookie, int cmd, const void *arg,
+    size_t arglen)
+{
+	struct ng_mesg msg;
+
+	memset(&msg, 0, sizeof(msg));
+	msg.header.version = NG_VERSION;
+	msg.header.arglen = static_cast<uint32_t>(arglen);
+	msg.header.cmd = static_cast<uint32_t>(cmd);
+	msg.header.flags = NGF_ORIG;
+	msg.header.token = static_cast<uint32_t>(take_token());
+	msg.header.typecookie = static_cast<uint32_t>(cookie);
+	if (deliver(cs, path, &msg, arg, arglen) < 0)
+		return -1;
+	return static_cast<int>(msg.header.token);
+}
+
+int
+NgSendReplyMsg(int cs, const char *path, const struct ng_mesg *msg,
+    const void *arg, size_t arglen)
+{
+	struct ng_mesg rep;
+
+	if (msg == nullptr) {
+		errno = EINVAL;
+		return -1;
+	}
+	memcpy(&rep, msg, sizeof(rep));
+	rep.header.version = NG_VERSION;
+	rep.header.flags |= NGF_RESP;
+	rep.header.arglen = static_cast<uint32_t>(arglen);
+	if (deliver(cs, path, &rep, arg, arglen) < 0)
+		return -1;
+	return 0;
+}
+
+/* The ASCII form of messages needs the node types' parse tables, which this host lacks. */
+int
+NgSendAsciiMsg(int cs, const char *path, const char *fmt, ...)
+{
+	(void)cs;
+	(void)path;
+	(void)fmt;
+	errno = ENOSYS;
+	return -1;
+}
+
+int
+NgRecvMsg(int cs, struct ng_mesg *rep, size_t replen, char *path)
+{
+	char *buf;
+
+	if (rep == nullptr && replen > 0) {
+		errno = EFAULT;
+		return -1;
+	}
+	ssize_t len = fetch(cs, &buf);
+	if (len < 0)
+		return -1;
+	struct ngsim_recvmsg from;
+	memcpy(&from, buf, sizeof(from));
+	copy_sender(path, &from);
+	/* As on a datagram socket, a short buffer keeps the front of the message. */
+	size_t mlen = len - sizeof(from);
+	if (mlen > replen)
+		mlen = replen;
+	if (mlen > 0)
+		memcpy(rep, buf + sizeof(from), mlen);
+	free(buf);
+	return static_cast<int>(mlen);
+}
+
+int
+NgAllocRecvMsg(int cs, struct ng_mesg **rep, char *path)
+{
+	char *buf;
+
+	if (rep == nullptr) {
+		errno = EFAULT;
+		return -1;
+	}
+	ssize_t len = fetch(cs, &buf);
+	if (len < 0)
+		return -1;
+	struct ngsim_recvmsg from;
+	memcpy(&from, buf, sizeof(from));
+	copy_sender(path, &from);
+	size_t mlen = len - sizeof(from);
+	/* The message moves to the front, so the caller frees what it was given. */
+	memmove(buf, buf + sizeof(from), mlen);
+	*rep = reinterpret_cast<struct ng_mesg *>(buf);
+	return static_cast<int>(mlen);
+}

@@ -1,0 +1,130 @@
+/* libnetgraph: making the process's socket node, naming nodes, debugging. */
+#include <sys/types.h>
+#include <sys/linker.h>
+
+#include <netgraph.h>
+#include <netgraph/ng_message.h>
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "ngsim_client.h"
+
+/* The kernel file that provides the socket node type. */
+#define NG_SOCKET_KLD	"ng_socket"
+
+static int ng_debug_level;
+
+/*
+ * One attempt: a fresh connection whose first request makes the node.
+ * Returns 0 with the descriptors, or -1 with the kernel's verdict in errno.
+ */
+static int
+mksock_once(const struct ngsim_mksock *mk, int *csp, int *dsp)
+{
+	int cs = ngsim_connect(0);
+	if (cs < 0)
+		return -1;
+
+	struct ngsim_iov iov = {mk, sizeof(*mk)};
+	struct ngsim_reply reply;
+	int saved;
+	if (ngsim_call(cs, NGSIM_OP_MKSOCK, &iov, 1, &reply) < 0) {
+		saved = errno;
+		close(cs);
+		errno = saved;
+		return -1;
+	}
+	free(reply.payload);
+	if (reply.rsp.error != 0) {
+		if (reply.fd >= 0)
+			close(reply.fd);
+		close(cs);
+		errno = reply.rsp.error;
+		return -1;
+	}
+	if (dsp != nullptr) {
+		if (reply.fd < 0) {
+			close(cs);
+			errno = EPROTO;
+			return -1;
+		}
+		/* Let the largest item go out in one packet. */
+		ngsim_grow_sndbuf(reply.fd, NGSIM_MAX_ITEM +
+		    sizeof(struct ngsim_data_hdr));
+		*dsp = reply.fd;
+	} else if (reply.fd >= 0) {
+		close(reply.fd);
+	}
+	*csp = cs;
+	return 0;
+}
+
+int
+NgMkSockNode(const char *name, int *csp, int *dsp)
+{
+	struct ngsim_mksock mk;
+
+	if (csp == nullptr) {
+		errno = EINVAL;
+		return -1;
+	}
+	memset(&mk, 0, sizeof(mk));
+	if (name != nullptr) {
+		size_t len = strlen(name);
+		if (len >= sizeof(mk.name)) {
+			errno = EINVAL;
+			return -1;
+		}
+		memcpy(mk.name, name, len);
+	}
+	mk.flags = dsp != nullptr ? NGSIM_MKSOCK_DATA : 0;
+
+	if (mksock_once(&mk, csp, dsp) == 0)
+		return 0;
+	if (errno != EPROTONOSUPPORT)
+		return -1;
+
+	/* No socket node type yet: load it, as the library does, and try once more. */
+	if (kldload(NG_SOCKET_KLD) < 0 && errno != EEXIST) {
+		if (ng_debug_level >= 1)
+			fprintf(stderr, "NgMkSockNode: can't load %s: %s\n",
+			    NG_SOCKET_KLD, strerror(errno));
+		return -1;
+	}
+	return mksock_once(&mk, csp, dsp);
+}
+
+int
+NgNameNode(int cs, const char *path, const char *fmt, ...)
+{
+	struct ngm_name ngn;
+	va_list ap;
+
+	memset(&ngn, 0, sizeof(ngn));
+	va_start(ap, fmt);
+	int n = vsnprintf(ngn.name, sizeof(ngn.name), fmt, ap);
+	va_end(ap);
+	if (n < 0 || static_cast<size_t>(n) >= sizeof(ngn.name)) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (NgSendMsg(cs, path, NGM_GENERIC_COOKIE, NGM_NAME, &ngn,
+	    sizeof(ngn)) < 0)
+		return -1;
+	return 0;
+}
+
+int
+NgSetDebug(int level)
+{
+	int old = ng_debug_level;
+
+	if (level >= 0)
+		ng_debug_level = level;
+	return old;
+}
