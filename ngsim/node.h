@@ -32,6 +32,7 @@
 namespace ngsim {
 
 class Kernel;
+class KernelApi;
 struct Node;
 struct Hook;
 
