@@ -221,15 +221,23 @@ void PcapStream::hook_disconnected(int index) {
   src_[index].described = false;
 }
 
-void PcapStream::packet(int source, const uint8_t* data, size_t len) {
-  if (!snoop_ || !src_[source].connected || !catch_up(source)) {
+int PcapStream::packet(int source, const uint8_t* data, size_t len) {
+  if (!snoop_ || !src_[source].connected) {
     dropped_++;
-    return;
+    return ENOTCONN;
+  }
+  // A packet never names an interface the stream has not described.
+  if (!catch_up(source)) {
+    dropped_++;
+    return ENOBUFS;
   }
   uint32_t caplen = uint32_t(len < max_caplen(snaplen_) ? len : max_caplen(snaplen_));
   if (!deliver_(block::enhanced_packet(src_[source].if_id, clock_(), data, caplen,
-                                       uint32_t(len))))
+                                       uint32_t(len)))) {
     dropped_++;
+    return ENOBUFS;
+  }
+  return 0;
 }
 
 }  // namespace ngpcap
@@ -260,7 +268,7 @@ class PcapNode : public ngsim::NodeOps {
   int rcvdata(ngsim::Node&, ngsim::Hook& h, const uint8_t* data, size_t len) override {
     int i = ngpcap::hook_index(h.name.c_str());
     // What a reader writes into "snoop" has nowhere to go.
-    if (i >= 0 && i < ngpcap::kSources) stream_.packet(i, data, len);
+    if (i >= 0 && i < ngpcap::kSources) return stream_.packet(i, data, len);
     return 0;
   }
 

@@ -85,7 +85,8 @@ class PcapStream {
 
   void hook_connected(int index);
   void hook_disconnected(int index);
-  void packet(int source, const uint8_t* data, size_t len);
+  // 0 when the packet went out, else ENOTCONN (no reader) or ENOBUFS.
+  int packet(int source, const uint8_t* data, size_t len);
 
   uint32_t snaplen() const { return snaplen_; }
   int type(int source) const { return src_[source].type; }
