@@ -86,7 +86,9 @@ hkt_connect(int ctrl, ng_ID_t pcap, const char *peer, const char *peerhook,
 
 	snprintf(con.path, sizeof(con.path), NG_ADDR_FMT, pcap);
 	strcpy(con.ourhook, peerhook);
-	strncpy(con.peerhook, pcaphook, sizeof(con.peerhook));
+	/* The rest of the field is filled with NULs. */
+	strncpy(con.peerhook, pcaphook, sizeof(con.peerhook) - 1);
+	con.peerhook[sizeof(con.peerhook) - 1] = '\0';
 
 	snprintf(dst, sizeof(dst), "%s:", peer);
 	if (NgSendMsg(ctrl, dst, NGM_GENERIC_COOKIE, NGM_CONNECT, &con,

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ring32.h"
@@ -19,8 +20,9 @@
 // `active` is set (the test links with --wrap=read,--wrap=write).
 namespace io_fake {
 struct Step {
+  Step(ssize_t r, int e = 0, std::string d = {}) : result(r), err(e), data(std::move(d)) {}
   ssize_t result;      // what the call returns
-  int err = 0;         // errno when result is -1
+  int err;             // errno when result is -1
   std::string data;    // for read: bytes placed at the buffer
 };
 struct Call {
@@ -308,14 +310,14 @@ TEST_F(Ring, StreamSurvivesManyWraps) {
     if (i % 3 == 2 || ring32_count(&rb) > 4096 - 1400) {
       ssize_t n = write_from_ring(out[1], &rb);
       ASSERT_GT(n, 0);
-      ASSERT_EQ(recv(out[0], buf, sizeof(buf), MSG_WAITALL), n);
+      ASSERT_EQ(recv(out[0], buf, static_cast<size_t>(n), MSG_WAITALL), n);
       got.append(buf, static_cast<size_t>(n));
     }
   }
   while (ring32_count(&rb) > 0) {
     ssize_t n = write_from_ring(out[1], &rb);
     ASSERT_GT(n, 0);
-    ASSERT_EQ(recv(out[0], buf, sizeof(buf), MSG_WAITALL), n);
+    ASSERT_EQ(recv(out[0], buf, static_cast<size_t>(n), MSG_WAITALL), n);
     got.append(buf, static_cast<size_t>(n));
   }
   EXPECT_GT(rb.head, 10u * 4096);
