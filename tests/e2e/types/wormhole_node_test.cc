@@ -223,6 +223,8 @@ TEST_F(Wormhole, DataPassesBothWays) {
   // dropped, not kept for later.
   ASSERT_EQ(c.rmhook(".", "tmp"), 0);
   k.ok({"inject", into, "--jail", "vj1"}, in);
+  // The injecting socket node goes once the kernel has read all it sent.
+  ASSERT_TRUE(eventually([&] { return e2e::nodes_of_type(k.graph("vj1"), "socket").empty(); }));
   ASSERT_EQ(c.connect(".", addr(near), "back", "evthorizon"), 0);
   std::string f5 = e2e::ether_frame(70, 5);
   in.input = e2e::pcap_file({f5});
