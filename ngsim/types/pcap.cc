@@ -162,7 +162,7 @@ int PcapStream::set_type(const uint8_t* arg, size_t arglen) {
   if (src_[i].type == t) return 0;
   src_[i].type = uint8_t(t);
   src_[i].described = false;
-  if (src_[i].connected && snoop_) describe(i);
+  if (src_[i].connected && snoop_ && section_written_) describe(i);
   return 0;
 }
 

@@ -82,12 +82,16 @@ TEST(PcapStream, ReaderFullAtConnectDefersTheWholeHeader) {
   EXPECT_EQ(s.dropped(), 1u);
 
   r.full = false;
+  // Nothing may precede the section header, not even a new description.
+  ASSERT_EQ(set_type(s, "source2", "inet"), 0);
+  EXPECT_TRUE(r.got.empty());
   send(s, 2, "p2");
   // Section first, then every source in number order, then the packet.
   ASSERT_EQ(r.got.size(), 4u);
   EXPECT_EQ(r.got[0].type, block::kSectionHeader);
   EXPECT_EQ(r.got[1].name_or_data, "source0");
   EXPECT_EQ(r.got[2].name_or_data, "source2");
+  EXPECT_EQ(r.got[2].a, 228u);
   EXPECT_EQ(r.got[3].type, block::kEnhancedPacket);
   EXPECT_EQ(r.got[3].a, 1u);
   send(s, 0, "p0");
