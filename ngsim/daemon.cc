@@ -110,7 +110,8 @@ private:
 	void op_mksock(Conn &c, const uint8_t *p, size_t n);
 	void op_sendmsg(Conn &c, const ngsim_req &rq, const uint8_t *p, size_t n);
 	void op_admin(Conn &c, const uint8_t *p, size_t n);
-	json admin(Conn &c, const json &rq, const uint8_t *bin, size_t binlen);
+	json admin(Conn &c, const json &rq, const uint8_t *bin, size_t binlen,
+	    bool has_frame);
 	Caller caller(const Conn &c, int pid);
 	void wire_out(Node &ether, const uint8_t *d, size_t n);
 	int jail_arg(const json &rq, int &jid, std::string &err);
@@ -231,6 +232,8 @@ void Daemon::try_recv(Sock &s)
 	    h.header.cmd & ~(NGM_READONLY | NGM_HASREPLY));
 	s.recv_waiting = false;
 	if (e != 0) {
+		/* The failed receive loses the message, so none comes late. */
+		s.replies.pop_front();
 		respond(s.ctl_fd, e, 0);
 		return;
 	}
@@ -744,7 +747,7 @@ void Daemon::op_admin(Conn &c, const uint8_t *p, size_t n)
 	    !rq["cmd"].is_string()) {
 		rs = {{"error", "malformed admin request"}};
 	} else {
-		rs = admin(c, rq, bin, binlen);
+		rs = admin(c, rq, bin, binlen, z != nullptr);
 	}
 	std::string out = rs.dump();
 	respond(c.fd, rs.contains("error") ? EINVAL : 0, 0, out.data(), out.size());
@@ -779,7 +782,8 @@ static std::string hexstr(const std::string &s)
 	return o;
 }
 
-json Daemon::admin(Conn &c, const json &rq, const uint8_t *bin, size_t binlen)
+json Daemon::admin(Conn &c, const json &rq, const uint8_t *bin, size_t binlen,
+    bool has_frame)
 {
 	const std::string cmd = rq["cmd"];
 	std::string err;
@@ -845,7 +849,9 @@ json Daemon::admin(Conn &c, const json &rq, const uint8_t *bin, size_t binlen)
 		if (cmd == "wire_inject") {
 			if (binlen > NGSIM_MAX_ITEM)
 				return {{"error", "frame too long"}};
-			ether_from_wire(k, *n, bin, binlen);
+			/* A request without a frame only checks the interface. */
+			if (has_frame)
+				ether_from_wire(k, *n, bin, binlen);
 			return json::object();
 		}
 		c.role = Role::listener;
@@ -911,7 +917,7 @@ json Daemon::admin(Conn &c, const json &rq, const uint8_t *bin, size_t binlen)
 	}
 	if (cmd == "kld_add") {
 		std::vector<std::string> mods =
-		    rq["modules"].get<std::vector<std::string>>();
+		    rq.at("modules").get<std::vector<std::string>>();
 		int e = k.kld_add(getstr("file"), mods, rq.value("loaded", false));
 		if (e == EEXIST)
 			return {{"error", "kernel file \"" + getstr("file") +

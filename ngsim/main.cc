@@ -371,7 +371,7 @@ int cmd_wire_inject(const Opts &o)
 	json rq = {{"cmd", "wire_inject"}, {"iface", o.pos[0]},
 	    {"jail", jail_of(o)}};
 	/* Make sure the interface exists even for an empty file. */
-	admin_on(fd, rq, "", 0);
+	admin_on(fd, rq);
 	pcap_pkthdr *h;
 	const u_char *data;
 	int r;
