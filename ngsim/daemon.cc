@@ -749,7 +749,8 @@ void Daemon::op_admin(Conn &c, const uint8_t *p, size_t n)
 	} else {
 		rs = admin(c, rq, bin, binlen, z != nullptr);
 	}
-	std::string out = rs.dump();
+	/* Names and paths are bytes, not always UTF-8. */
+	std::string out = rs.dump(-1, ' ', false, json::error_handler_t::replace);
 	respond(c.fd, rs.contains("error") ? EINVAL : 0, 0, out.data(), out.size());
 }
 

@@ -99,7 +99,7 @@ int connect_kernel(bool quiet = false)
 void send_admin(int fd, const json &rq, const void *bin = nullptr,
     size_t binlen = 0)
 {
-	std::string j = rq.dump();
+	std::string j = rq.dump(-1, ' ', false, json::error_handler_t::replace);
 	ngsim_req r;
 	memset(&r, 0, sizeof r);
 	r.op = NGSIM_OP_ADMIN;
@@ -291,7 +291,7 @@ int cmd_halt()
 
 void print_json_line(const json &j)
 {
-	std::string s = j.dump();
+	std::string s = j.dump(-1, ' ', false, json::error_handler_t::replace);
 	printf("%s\n", s.c_str());
 }
 

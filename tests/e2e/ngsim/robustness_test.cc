@@ -60,7 +60,12 @@ TEST(BadInput, GarbageAndHalfMessagesLeaveTheGraphIntact) {
   k.jail("vj1");
   Sock s("keeper");
   ASSERT_EQ(s.mkpeer(".", "hub", "h", "x"), 0);
+  // Names are bytes: one that is not UTF-8 still shows in the graph.
+  ASSERT_EQ(s.name("h", "hub\xff\xfe"), 0);
+  ASSERT_EQ(s.mkpeer("h", "echo", "\xc3(", "x"), 0);
   const json before = k.graph();
+  ASSERT_EQ(before["nodes"].size(), 4u);
+  EXPECT_EQ(k.trace().size(), 3u);
 
   int fd = raw_connect(k.socket());
   ASSERT_GE(fd, 0);
