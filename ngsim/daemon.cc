@@ -119,6 +119,8 @@ private:
 
 	int lfd_;
 	int ep_ = -1;
+	uint32_t next_gen_ = 0;
+	std::map<int, uint32_t> gens_;
 	std::string path_;
 	bool halting_ = false;
 };
@@ -204,6 +206,7 @@ void Daemon::sock_gone(ng_id id)
 	if (s.data_fd >= 0) {
 		epoll_ctl(ep_, EPOLL_CTL_DEL, s.data_fd, nullptr);
 		datafds.erase(s.data_fd);
+		gens_.erase(s.data_fd);
 		close(s.data_fd);
 	}
 	if (s.ctl_fd >= 0) {
@@ -252,7 +255,13 @@ void Daemon::epoll_add(int fd)
 	epoll_event ev;
 	memset(&ev, 0, sizeof ev);
 	ev.events = EPOLLIN | EPOLLRDHUP;
-	ev.data.fd = fd;
+	/*
+	 * The generation tells a descriptor number reused within one batch of
+	 * events from the one that was closed earlier in that batch.
+	 */
+	uint32_t gen = ++next_gen_;
+	gens_[fd] = gen;
+	ev.data.u64 = static_cast<uint64_t>(gen) << 32 | static_cast<uint32_t>(fd);
 	epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
 }
 
@@ -322,6 +331,7 @@ void Daemon::close_conn(int fd)
 		return;
 	Conn &c = *it->second;
 	epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+	gens_.erase(fd);
 	close(fd);
 	ng_id node = c.role == Role::control ? c.node : 0;
 	conns.erase(it);
@@ -407,6 +417,7 @@ void Daemon::data_event(int fd, uint32_t ev)
 	}
 	/* The process's end is closed everywhere. */
 	epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+	gens_.erase(fd);
 	close(fd);
 	datafds.erase(it);
 	auto s = socks.find(id);
@@ -962,7 +973,7 @@ int Daemon::run()
 	epoll_event ev;
 	memset(&ev, 0, sizeof ev);
 	ev.events = EPOLLIN;
-	ev.data.fd = lfd_;
+	ev.data.u64 = static_cast<uint32_t>(lfd_);
 	epoll_ctl(ep_, EPOLL_CTL_ADD, lfd_, &ev);
 	while (!halting_) {
 		epoll_event evs[64];
@@ -973,7 +984,13 @@ int Daemon::run()
 			break;
 		}
 		for (int i = 0; i < n && !halting_; i++) {
-			int fd = evs[i].data.fd;
+			int fd = static_cast<int>(evs[i].data.u64 & 0xffffffffu);
+			uint32_t gen = static_cast<uint32_t>(evs[i].data.u64 >> 32);
+			if (fd != lfd_) {
+				auto g = gens_.find(fd);
+				if (g == gens_.end() || g->second != gen)
+					continue;	/* closed earlier in this batch */
+			}
 			if (fd == lfd_)
 				accept_one();
 			else if (datafds.count(fd))
