@@ -289,8 +289,15 @@ void Daemon::respond(int fd, int error, int value, const void *p, size_t n,
 		cm->cmsg_len = CMSG_LEN(sizeof(int));
 		memcpy(CMSG_DATA(cm), &passfd, sizeof(int));
 	}
-	/* The caller waits for this answer; a full buffer means it hung. */
-	sendmsg(fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+	/*
+	 * The caller waits for this answer; a full buffer means it stopped
+	 * reading. A long admin answer may need a bigger buffer first.
+	 */
+	if (sendmsg(fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EMSGSIZE) {
+		int big = static_cast<int>(sizeof r + n + 65536);
+		setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big);
+		sendmsg(fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+	}
 }
 
 Caller Daemon::caller(const Conn &c, int pid)

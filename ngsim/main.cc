@@ -119,7 +119,12 @@ void send_admin(int fd, const json &rq, const void *bin = nullptr,
 /* One packet from the kernel: the header and its payload. */
 bool recv_packet(int fd, ngsim_rsp &rsp, std::string &payload)
 {
-	std::vector<uint8_t> buf(NGSIM_MAX_PACKET);
+	/* A long trace or graph may exceed any fixed buffer: ask its size. */
+	char probe;
+	ssize_t want = recv(fd, &probe, 1, MSG_PEEK | MSG_TRUNC);
+	if (want <= 0)
+		return false;
+	std::vector<uint8_t> buf(static_cast<size_t>(want));
 	ssize_t n = recv(fd, buf.data(), buf.size(), 0);
 	if (n < static_cast<ssize_t>(sizeof rsp))
 		return false;

@@ -255,6 +255,20 @@ TEST(Trace, RecordsEveryControlMessageButNotInspection) {
   EXPECT_EQ(k.ok({"trace", "--clear"}), "");
 }
 
+TEST(Trace, ALongTraceComesOutWhole) {
+  e2e::Kernel k;
+  k.iface("em0");
+  Sock s;
+  ASSERT_EQ(s.error(), 0);
+  // More than a megabyte of JSON lines.
+  std::string arg(300, 'a');
+  for (int i = 0; i < 2000; i++)
+    ASSERT_EQ(s.msg("em0:", 99, 1, arg.data(), arg.size()), EINVAL);
+  std::vector<json> t = k.trace();
+  ASSERT_EQ(t.size(), 2000u);
+  EXPECT_EQ(t[1999]["arg"].get<std::string>().size(), 600u);
+}
+
 TEST(Faults, ChosenOperationsFailWithTheChosenErrno) {
   e2e::Kernel k;
   k.iface("em0");
