@@ -2,6 +2,18 @@
  * The kernel daemon: one thread, one epoll loop. It owns the listening
  * socket, the connections of the processes (control, one-shot and admin),
  * the data sockets of the socket nodes and the wire listeners.
+ *
+ * Admin requests (NGSIM_OP_ADMIN) carry a JSON object {"cmd": ..., ...},
+ * optionally followed by a NUL and binary bytes (a frame for wire_inject).
+ * The answer is one JSON object; {"error": TEXT} with error EINVAL in the
+ * response header when refused. Commands: halt, jail_create {name, parent},
+ * jail_attach {jail} (the connecting process), iface_create {name, jail},
+ * node_create {type, name, jail}, wire_inject {iface, jail}, wire_listen
+ * {iface, jail} (the connection then receives one packet per frame: the
+ * response header, a 32-bit seconds and microseconds stamp, the frame),
+ * graph {jail}, trace {clear}, fault_add {op, cookie, cmd_num, path, nth,
+ * errno}, fault_clear, kld_list, kld_add {file, modules, loaded}, kld_load
+ * {file}. A jail is given as a reference resolved from the host.
  */
 #include "daemon.h"
 

@@ -208,10 +208,13 @@ TEST(Shutdown, NodesAndSocketNodesGoWithTheirProcess) {
   EXPECT_TRUE(e2e::nodes_of_type(g, "hub").empty());
   EXPECT_EQ(g["nodes"].size(), 2u);
 
-  // A socket node that shuts itself down: further messages find no node.
+  // A socket node that shuts itself down: further messages find no node,
+  // and its data socket reads end of file.
   ASSERT_EQ(s.shutdown("."), 0);
   Info i;
-  EXPECT_NE(s.info(".", i), 0);
+  EXPECT_EQ(s.info(".", i), ENOTCONN);
+  char b;
+  EXPECT_EQ(read(s.ds(), &b, 1), 0);
   EXPECT_EQ(k.graph()["nodes"].size(), 1u);
 }
 
