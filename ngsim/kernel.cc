@@ -19,6 +19,7 @@ namespace ngsim {
 
 static constexpr uint32_t kCmdFlags = NGM_READONLY | NGM_HASREPLY;
 static constexpr int kMaxDataDepth = 64;
+static constexpr long kMaxFanout = 4096;
 
 /* ---------------------------------------------------------------- names */
 
@@ -450,7 +451,14 @@ int Kernel::send_data(Hook &h, const uint8_t *data, size_t len)
 {
 	if (!h.alive || h.peer == nullptr || !h.peer->node->alive)
 		return ENOTCONN;
-	if (depth_ >= kMaxDataDepth)
+	/*
+	 * Loops in the graph (echoes on a hub) would repeat an item without
+	 * end; the depth and the number of deliveries one item may cause are
+	 * bounded, so the kernel stays responsive.
+	 */
+	if (depth_ == 0)
+		fanout_ = 0;
+	if (depth_ >= kMaxDataDepth || ++fanout_ > kMaxFanout)
 		return ELOOP;
 	depth_++;
 	Hook *p = h.peer;

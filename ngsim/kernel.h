@@ -162,6 +162,7 @@ private:
 	std::vector<std::unique_ptr<Hook>> dead_hooks_;
 	ng_id next_id_ = 1;
 	int depth_ = 0;
+	long fanout_ = 0;
 
 	std::map<int, Jail> jails_;
 	int next_jid_ = 1;
