@@ -263,8 +263,9 @@ relay_loop(int32_t snaplen)
 	 * Both filters start disabled and in dispatch mode: each reports only
 	 * after the loop has armed it, and once per arming.
 	 */
-	EV_SET(&changes[0], G.data, EVFILT_READ, EV_ADD | EV_DISABLE | EV_DISPATCH,
-	    0, 0, reinterpret_cast<void *>(read_into_ring));
+	EV_SET(&changes[0], static_cast<uintptr_t>(G.data), EVFILT_READ,
+	    EV_ADD | EV_DISABLE | EV_DISPATCH, 0, 0,
+	    reinterpret_cast<void *>(read_into_ring));
 	EV_SET(&changes[1], STDOUT_FILENO, EVFILT_WRITE,
 	    EV_ADD | EV_DISABLE | EV_DISPATCH, 0, 0,
 	    reinterpret_cast<void *>(write_from_ring));
