@@ -20,7 +20,7 @@ cmake --build build-fuzz --target fuzz_hooktap fuzz_riftlink
 for f in hooktap riftlink; do
 	work=$(mktemp -d)
 	cp tests/fuzz/$f/corpus/* "$work"/
-	if ! build-fuzz/bin/fuzz_$f -max_total_time=60 -print_final_stats=1 "$work" \
+	if ! build-fuzz/bin/fuzz_$f -max_total_time=60 -timeout=10 -close_fd_mask=1 "$work" \
 	    >build-fuzz/fuzz_$f.log 2>&1; then
 		tail -n 60 build-fuzz/fuzz_$f.log
 		echo "fuzz_$f: failed"

@@ -3,9 +3,13 @@
  * registered on it, kept in this process and keyed by that descriptor.
  *
  * Each descriptor has at most one epoll registration whose mask is the union
- * of its enabled filters, recomputed on every change. Descriptors that epoll
- * refuses (regular files, some devices) are answered from their state
- * instead: always writable, readable while the offset is before the end.
+ * of its enabled filters, recomputed on every change. A filter that a report
+ * disables (EV_DISPATCH, EV_ONESHOT) leaves the registration as it is until
+ * epoll next speaks of it: a loop that arms its filters again before every
+ * wait, as a kqueue loop does, then costs one epoll_wait per kevent call and
+ * no epoll_ctl. Descriptors that epoll refuses (regular files, some devices)
+ * are answered from their state instead: always writable, readable while the
+ * offset is before the end.
  */
 #include <sys/types.h>
 #include <sys/epoll.h>
@@ -46,10 +50,14 @@ struct knote {
 	bool		enabled;
 };
 
+enum fdkind { KIND_UNKNOWN, KIND_SOCKET, KIND_FIFO, KIND_OTHER };
+
 struct fdreg {
 	bool		passive;	/* epoll refused it */
 	bool		registered;
 	uint32_t	mask;
+	fdkind		kind;		/* looked up once, for the write room */
+	int		bufsize;	/* send buffer or pipe size then */
 };
 
 struct kqstate {
@@ -216,28 +224,29 @@ readable_bytes(int fd)
 	return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? n : 0;
 }
 
+/* Room for writing: the buffer's size, learnt once, less what it holds. */
 int64_t
-writable_room(int fd)
+writable_room(int fd, fdreg &r)
 {
-	struct stat st;
+	if (r.kind == KIND_UNKNOWN) {
+		struct stat st;
+		socklen_t sl = sizeof(r.bufsize);
 
-	if (fstat(fd, &st) < 0)
-		return kUnknownRoom;
-	if (S_ISSOCK(st.st_mode)) {
-		int sndbuf = 0, queued = 0;
-		socklen_t sl = sizeof(sndbuf);
-		if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, &sl) == 0 &&
-		    ioctl(fd, SIOCOUTQ, &queued) == 0 && sndbuf > queued)
-			return sndbuf - queued;
-		return kUnknownRoom;
+		r.kind = KIND_OTHER;
+		if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+		    getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &r.bufsize, &sl) == 0)
+			r.kind = KIND_SOCKET;
+		else if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) &&
+		    (r.bufsize = fcntl(fd, F_GETPIPE_SZ)) > 0)
+			r.kind = KIND_FIFO;
 	}
-	if (S_ISFIFO(st.st_mode)) {
-		int size = fcntl(fd, F_GETPIPE_SZ);
-		int queued = 0;
-		if (size > 0 && ioctl(fd, FIONREAD, &queued) == 0 && size > queued)
-			return size - queued;
-		return kUnknownRoom;
-	}
+	int queued = 0;
+	if (r.kind == KIND_SOCKET && ioctl(fd, SIOCOUTQ, &queued) == 0 &&
+	    r.bufsize > queued)
+		return r.bufsize - queued;
+	if (r.kind == KIND_FIFO && ioctl(fd, FIONREAD, &queued) == 0 &&
+	    r.bufsize > queued)
+		return r.bufsize - queued;
 	return kUnknownRoom;
 }
 
@@ -295,7 +304,10 @@ after_report(kqstate &s, const struct kevent &ev)
 		kn->enabled = false;
 	else
 		return;
-	(void)update_fd(s, fd);
+	/* A passive descriptor has no registration to keep in step. */
+	auto r = s.fds.find(fd);
+	if (r != s.fds.end() && r->second.passive)
+		(void)update_fd(s, fd);
 }
 
 /* Translate what epoll said about one descriptor; returns the events made. */
@@ -320,12 +332,21 @@ translate(kqstate &s, const struct epoll_event &pe, struct kevent *out,
 	if (wr != nullptr && wr->enabled &&
 	    (r & (EPOLLOUT | EPOLLHUP | EPOLLERR))) {
 		unsigned short eof = (r & (EPOLLHUP | EPOLLERR)) ? EV_EOF : 0;
-		struct kevent ev = make_event(*wr, eof, eof ? 0 : writable_room(fd));
+		struct kevent ev = make_event(*wr, eof, eof ? 0 :
+		    writable_room(fd, s.fds[fd]));
 		if (made < room)
 			out[made++] = ev;
 		else
 			s.pending.push_back(ev);
 	}
+	/*
+	 * Epoll spoke of a filter that a report has disabled since: bring the
+	 * registration in line now, so it stays quiet until enabled again.
+	 */
+	bool rd_on = rd != nullptr && rd->enabled, wr_on = wr != nullptr && wr->enabled;
+	if ((!rd_on && (r & EPOLLIN)) || (!wr_on && (r & EPOLLOUT)) ||
+	    (!rd_on && !wr_on))
+		(void)update_fd(s, fd);
 	return made;
 }
 
