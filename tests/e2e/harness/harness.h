@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -24,6 +25,13 @@ struct RunOpts {
   double timeout = 20;            // seconds, then SIGKILL
   bool as_nobody = false;         // run with uid and gid 65534, no groups
 };
+
+// Options that only give standard input.
+inline RunOpts with_input(std::string input) {
+  RunOpts o;
+  o.input = std::move(input);
+  return o;
+}
 
 struct Proc {
   int status = -1;         // exit status, or 128 + signal number

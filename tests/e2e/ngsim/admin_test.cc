@@ -104,7 +104,7 @@ TEST(Admin, UsageAndErrorsOfTheCommandItself) {
     EXPECT_EQ(q.err, c.err);
     EXPECT_EQ(q.out, "");
   }
-  p = k.ngsim({"wire", "inject", "em0"}, {"not a capture file"});
+  p = k.ngsim({"wire", "inject", "em0"}, e2e::with_input("not a capture file"));
   EXPECT_EQ(p.status, 1);
   EXPECT_EQ(p.err.rfind("ngsim: cannot read the capture file: ", 0), 0u) << p.err;
 

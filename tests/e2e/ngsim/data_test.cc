@@ -131,12 +131,12 @@ TEST(Wire, InjectedFramesReachLowerAndLowerReachesTheWire) {
   std::vector<std::string> frames = {e2e::ether_frame(60, 1),
                                      e2e::ether_frame(1514, 2)};
   // Nothing on lower: the stack takes the frames and drops them.
-  e2e::Proc p = k.ngsim({"wire", "inject", "em0"}, {e2e::pcap_file(frames)});
+  e2e::Proc p = k.ngsim({"wire", "inject", "em0"}, e2e::with_input(e2e::pcap_file(frames)));
   ASSERT_EQ(p.status, 0) << p.err;
 
   Sock s("s");
   ASSERT_EQ(s.connect(".", "em0:", "lower", "lower"), 0);
-  p = k.ngsim({"wire", "inject", "em0"}, {e2e::pcap_file(frames)});
+  p = k.ngsim({"wire", "inject", "em0"}, e2e::with_input(e2e::pcap_file(frames)));
   ASSERT_EQ(p.status, 0) << p.err;
   EXPECT_TRUE(s.recv() == frames[0]);
   EXPECT_TRUE(s.recv() == frames[1]);
@@ -176,7 +176,7 @@ TEST(Wire, InjectCommandSendsEachPacketThroughItsOwnSocketNode) {
   std::vector<std::string> frames = {e2e::ether_frame(100, 3),
                                      e2e::ether_frame(200, 4),
                                      e2e::ether_frame(300, 5)};
-  e2e::Proc p = k.ngsim({"inject", "sink:in"}, {e2e::pcap_file(frames)});
+  e2e::Proc p = k.ngsim({"inject", "sink:in"}, e2e::with_input(e2e::pcap_file(frames)));
   ASSERT_EQ(p.status, 0) << p.err;
   EXPECT_TRUE(s.drain(0.3) == frames);
   // It went through libnetgraph, so the kernel traced its connect.
@@ -189,10 +189,10 @@ TEST(Wire, InjectCommandSendsEachPacketThroughItsOwnSocketNode) {
   json g = k.graph();
   EXPECT_EQ(g["nodes"].size(), 1u) << g.dump();
 
-  p = k.ngsim({"inject", "nosuch:in"}, {e2e::pcap_file(frames)});
+  p = k.ngsim({"inject", "nosuch:in"}, e2e::with_input(e2e::pcap_file(frames)));
   EXPECT_EQ(p.status, 1);
   EXPECT_EQ(p.err, "ngsim: cannot connect to nosuch:in: No such file or directory\n");
-  p = k.ngsim({"inject", "sink"}, {e2e::pcap_file(frames)});
+  p = k.ngsim({"inject", "sink"}, e2e::with_input(e2e::pcap_file(frames)));
   EXPECT_EQ(p.status, 1);
   EXPECT_EQ(p.err, "ngsim: bad hook address \"sink\" (NODE:HOOK)\n");
 }

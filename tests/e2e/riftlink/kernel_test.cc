@@ -284,21 +284,38 @@ std::vector<pid_t> children_of(pid_t pid) {
   return out;
 }
 
+// Waits, for at most a second, until a process that was sent SIGSTOP has
+// stopped.
+void wait_stopped(pid_t pid) {
+  for (int i = 0; i < 10000; i++) {
+    std::string stat = e2e::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'T')
+      return;
+    usleep(100);
+  }
+}
+
 TEST_F(RiftlinkKernel, ChildKilledByASignal) {
   pid_t kpid = kernel_pid(k_.socket());
   ASSERT_GT(kpid, 0);
+  // The kernel is held stopped and let run only in short slices, each
+  // followed by a look for the child: the child needs several kernel
+  // round trips, so it is seen, and killed, before it can finish. Bounded
+  // to a few seconds.
+  kill(kpid, SIGSTOP);
+  wait_stopped(kpid);
   e2e::Background rl({e2e::bin_path("riftlink"), "vj1:gw:em0:lower"});
-  // Freeze the kernel until the child exists, so that it cannot finish
-  // before it is killed; bounded to a few seconds.
   bool killed = false;
-  for (int i = 0; i < 5000 && !killed && rl.running(); i++) {
+  for (int i = 0; i < 50000 && !killed && rl.running(); i++) {
+    kill(kpid, SIGCONT);
+    usleep(20);
     kill(kpid, SIGSTOP);
+    wait_stopped(kpid);
     for (pid_t c : children_of(rl.pid())) {
       kill(c, SIGKILL);
       killed = true;
     }
-    kill(kpid, SIGCONT);
-    if (!killed) usleep(200);
   }
   kill(kpid, SIGCONT);
   Proc p = rl.wait(10);

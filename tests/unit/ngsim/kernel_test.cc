@@ -59,7 +59,9 @@ class KernelTest : public ::testing::Test {
     int e;
     Node* n = k.make_node_in(type, vnet, e);
     EXPECT_NE(n, nullptr) << type << ": " << e;
-    if (n && !name.empty()) EXPECT_EQ(k.name_node(*n, name), 0);
+    if (n && !name.empty()) {
+      EXPECT_EQ(k.name_node(*n, name), 0);
+    }
     return n;
   }
   // A generic message from `from`; 0 or the verdict.
