@@ -51,7 +51,7 @@ show ngsim graph --json
 
 step "capture: hooktap taps em2's lower hook, tshark reads what it relays"
 { hooktap ether:em2:lower & echo $! >"$work/hooktap.pid"; wait || true; } |
-	tshark -r - >"$work/tshark.out" 2>&1 &
+	tshark -r - >"$work/tshark.out" 2>/dev/null &
 reader=$!
 sleep 1
 echo "$ ngsim graph --json    # the capture node hangs off em2:lower"
@@ -73,6 +73,6 @@ sleep 0.5
 show ngsim wire inject em0 --jail vj1 <"$work/arp.pcap"
 wait "$listener" || true
 echo "$ tshark -r crossed.pcap    # what left em1's wire in vj2"
-tshark -r "$work/crossed.pcap" 2>&1
+tshark -r "$work/crossed.pcap" 2>/dev/null
 
 step "done"
