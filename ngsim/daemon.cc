@@ -55,6 +55,13 @@ namespace {
 
 constexpr size_t kDataQuota = 1024 * 1024;	/* unread bytes per data socket */
 constexpr int kBufForce = 8 * 1024 * 1024;
+/*
+ * The host charges every item in a socket buffer its whole allocation, which
+ * for a small item is many times its payload; the data socket's buffer is
+ * large enough for kDataQuota of the smallest items, and the kernel's own
+ * accounting above is what bounds it.
+ */
+constexpr int kDataBufForce = 48 * 1024 * 1024;
 
 enum class Role { fresh, control, admin, listener };
 
@@ -678,7 +685,7 @@ void Daemon::op_mksock(Conn &c, const uint8_t *p, size_t n)
 	c.role = Role::control;
 	c.node = node->id;
 	if (sv[0] >= 0) {
-		int big = kBufForce;
+		int big = kDataBufForce;
 		for (int fd : sv) {
 			setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big);
 			setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
