@@ -132,6 +132,27 @@ TEST(Admin, KernelStartsOnceAndHaltRemovesEverything) {
   EXPECT_TRUE(k.graph()["nodes"].empty()) << "a new kernel starts empty";
 }
 
+TEST(Admin, ForegroundKernelServesUntilHalted) {
+  e2e::Kernel k;
+  ASSERT_EQ(k.ngsim({"halt"}).status, 0);
+  // In front, the command itself is the kernel: it serves, and halt ends it.
+  e2e::Background fg({e2e::bin_path("ngsim"), "kernel", "--foreground"});
+  bool up = false;
+  for (int i = 0; i < 200 && !up; i++) {
+    up = k.ngsim({"graph", "--json"}).status == 0;
+    if (!up) usleep(10000);
+  }
+  ASSERT_TRUE(up) << fg.read_err();
+  k.iface("em0");
+  EXPECT_NE(e2e::node_named(k.graph(), "em0"), nullptr);
+  EXPECT_TRUE(fg.running());
+  EXPECT_EQ(k.ngsim({"halt"}).status, 0);
+  e2e::Proc p = fg.wait(10);
+  EXPECT_FALSE(p.timed_out);
+  EXPECT_EQ(p.status, 0) << p.err;
+  ASSERT_EQ(k.ngsim({"kernel"}).status, 0);  // for the harness to halt
+}
+
 TEST(Linker, FilesModulesAndLoadingOnDemand) {
   e2e::Kernel k;
   EXPECT_EQ(k.ok({"kld", "list", "--json"}),
