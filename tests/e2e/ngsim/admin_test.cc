@@ -15,8 +15,8 @@
 #include "harness.h"
 #include "sock.h"
 
-using ngsim_e2e::Info;
-using ngsim_e2e::Sock;
+using e2e::Info;
+using e2e::Sock;
 
 using e2e::json;
 

@@ -8,7 +8,7 @@
 #include "harness.h"
 #include "sock.h"
 
-using ngsim_e2e::Sock;
+using e2e::Sock;
 
 using e2e::json;
 

@@ -14,9 +14,9 @@
 #include "harness.h"
 #include "sock.h"
 
-using ngsim_e2e::Info;
-using ngsim_e2e::Link;
-using ngsim_e2e::Sock;
+using e2e::Info;
+using e2e::Link;
+using e2e::Sock;
 
 using e2e::json;
 

@@ -14,7 +14,7 @@
 #include "proto.h"
 #include "sock.h"
 
-using ngsim_e2e::Sock;
+using e2e::Sock;
 
 using e2e::json;
 

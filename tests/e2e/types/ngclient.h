@@ -1,5 +1,5 @@
-// A socket node of the test's own, driven through libnetgraph: generic
-// messages with their verdicts, replies, and data on the data socket.
+// The node types' tests' view of a socket node of their own (e2e::Sock):
+// node IDs, hook listings with the peers' types, and data items.
 #pragma once
 
 #include <netgraph.h>
@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "sock.h"
 
 namespace types_test {
 
@@ -33,8 +35,8 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  bool ok() const { return cs_ >= 0; }
-  int ds() const { return ds_; }
+  bool ok() const { return sock_.cs() >= 0; }
+  int ds() const { return sock_.ds(); }
 
   // Each returns 0 or the errno of the kernel's verdict.
   int msg(const std::string& path, uint32_t cookie, uint32_t cmd, const void* arg,
@@ -57,7 +59,7 @@ class Client {
   std::vector<std::string> drain(double quiet = 0.3, size_t max = 100000);
 
  private:
-  int cs_ = -1, ds_ = -1;
+  e2e::Sock sock_;
 };
 
 // "[%08x]:"

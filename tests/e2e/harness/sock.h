@@ -2,11 +2,12 @@
 // and data items.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace ngsim_e2e {
+namespace e2e {
 
 struct Info {
   std::string name, type;
@@ -51,14 +52,11 @@ class Sock {
   // The next item, or "" after `timeout` seconds.
   std::string recv(double timeout = 2);
   // Items until none comes for `quiet` seconds.
-  std::vector<std::string> drain(double quiet = 0.3);
+  std::vector<std::string> drain(double quiet = 0.3, size_t max = 100000);
 
  private:
   int reply(std::vector<uint8_t>& out);
   int cs_ = -1, ds_ = -1, error_ = 0;
 };
 
-// A fixed-width, NUL-padded field as netgraph's records hold them.
-void put(char* field, size_t width, const std::string& s);
-
-}  // namespace ngsim_e2e
+}  // namespace e2e

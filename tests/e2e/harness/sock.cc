@@ -9,9 +9,13 @@
 #include <string.h>
 #include <unistd.h>
 
-namespace ngsim_e2e {
+namespace e2e {
 
-void put(char* field, size_t width, const std::string& s) {
+// Room for the largest data item and then some, so that none is cut.
+constexpr size_t NGSIM_ITEM_ROOM = 300000;
+
+// A fixed-width, NUL-padded field as netgraph's records hold them.
+static void put(char* field, size_t width, const std::string& s) {
   memset(field, 0, width);
   memcpy(field, s.data(), s.size() < width ? s.size() : width);
 }
@@ -154,24 +158,26 @@ int Sock::send(const std::string& hook, const std::string& bytes) {
 }
 
 std::string Sock::recv(double timeout) {
-  pollfd p = {ds_, POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return "";
-  static char buf[300000];
-  ssize_t n = read(ds_, buf, sizeof buf);
-  return n > 0 ? std::string(buf, n) : "";
-}
-
-std::vector<std::string> Sock::drain(double quiet) {
-  std::vector<std::string> v;
+  static char buf[NGSIM_ITEM_ROOM];
   for (;;) {
     pollfd p = {ds_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(quiet * 1000)) <= 0) break;
-    static char buf[300000];
+    int r = poll(&p, 1, static_cast<int>(timeout * 1000));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return "";
     ssize_t n = read(ds_, buf, sizeof buf);
-    if (n <= 0) break;
-    v.emplace_back(buf, n);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0 ? std::string(buf, n) : "";
+  }
+}
+
+std::vector<std::string> Sock::drain(double quiet, size_t max) {
+  std::vector<std::string> v;
+  while (v.size() < max) {
+    std::string s = recv(quiet);
+    if (s.empty()) break;
+    v.push_back(std::move(s));
   }
   return v;
 }
 
-}  // namespace ngsim_e2e
+}  // namespace e2e
