@@ -1,12 +1,17 @@
 /*
- * The emulated kernel's state: jails and their vnets, nodes and hooks, the
- * kernel linker, the trace of control messages and the fault rules. No I/O
- * happens here; the daemon (daemon.cc) feeds it requests.
+ * The emulated kernel's state: the graph (nodes, hooks, paths and the generic
+ * messages), the vnets and jails, the kernel linker, the trace of control
+ * messages and the fault rules. No I/O with clients happens here; the daemon
+ * (daemon.cc) feeds it requests, and hands it the few services that need the
+ * daemon (watching descriptors, the wire's listeners).
  */
 #ifndef NGSIM_KERNEL_H
 #define NGSIM_KERNEL_H
 
 #include "node.h"
+#include "vnet.h"
+
+#include <sys/types.h>
 
 #include <deque>
 #include <map>
@@ -16,17 +21,11 @@
 
 namespace ngsim {
 
-/* Who sends a request: from the connection's credentials. */
+/* Who sends a request: from the connection, as the Linux kernel tells it. */
 struct Caller {
-	uint32_t	uid = 0;
-	int		pid = 0;
+	uid_t		uid = 0;
+	pid_t		pid = 0;
 	int		jail = 0;
-};
-
-struct Jail {
-	int		jid;
-	std::string	name;		/* its own short name */
-	int		parent;		/* 0: the host */
 };
 
 struct KldFile {
@@ -37,7 +36,7 @@ struct KldFile {
 };
 
 struct TraceEntry {
-	int		pid;
+	pid_t		pid;
 	int		jail;
 	std::string	path;
 	uint32_t	cookie;
@@ -58,15 +57,18 @@ struct FaultRule {
 	int		error;
 };
 
-/* A node that a control message's reply is queued on (a socket node). */
-class ReplySink {
-public:
-	virtual ~ReplySink() = default;
-	virtual void queue_reply(ng_id from, const std::vector<uint8_t> &msg) = 0;
+/* Settable with `ngsim sysctl`. */
+struct Sysctl {
+	const char	*name;
+	size_t		value;
+	size_t		min, max;
 };
 
 class Kernel : public KernelApi {
 public:
+	/* The trace keeps this many of the latest messages. */
+	static constexpr size_t kTraceMax = 100000;
+
 	Kernel();
 	~Kernel() override;
 
@@ -82,35 +84,35 @@ public:
 	void shutdown(Node &n) override;
 	void remove_node(Node &n) override;
 	Node *node_by_id(ng_id id) override;
+	int open_netdev(int vnet, const std::string &name, bool tun,
+	    uint32_t tag, int &fd) override;
+	void watch(int fd, std::function<void()> readable) override;
+	void unwatch(int fd) override;
+	void wire_out(Node &ether, const uint8_t *data, size_t len) override;
+	int recv_fault(uint32_t cookie, uint32_t cmd) override;
+	size_t recvspace() const override { return sysctls_[0].value; }
+	size_t maxdgram() const override { return sysctls_[1].value; }
 
 	/* Frees what went away during the last event. */
 	void reap();
 
-	/* ---- jails ---- */
-	int jail_create(const std::string &name, int parent, int &jid,
-	    std::string &errmsg);
-	const Jail *jail(int jid) const;
-	bool jail_below(int jid, int ancestor) const; /* strictly below */
-	std::string jail_name(int jid, int from) const;
-	/* jail_getid: ENOENT with the message in errmsg */
-	int jail_getid(int from, const std::string &ref, int &jid,
-	    std::string &errmsg);
-	void attach_pid(int pid, int jid);
-	int jail_of_pid(int pid);
-	int jail_attach(const Caller &c, int jid);
+	/* ---- vnets and jails (vnet.h) ---- */
+	Vnets vnets;
 
 	/* ---- nodes ---- */
-	Node *make_node_in(const std::string &type, int vnet, int &err);
-	int name_node(Node &n, const std::string &name);
-	Node *node_by_name(int vnet, const std::string &name);
+	/* A node of `type` named `name` ("" for none); null and `err` if not. */
+	Node *make_node_in(const std::string &type, int vnet, int &err,
+	    const std::string &name = "");
+	int name_node(Node &n, const std::string &name) override;
+	Node *node_by_name(int vnet, const std::string &name) override;
 	/* Resolves `path` as seen from node `here`; 0 or an errno. */
-	int resolve(Node &here, const std::string &path, Node *&out,
-	    Hook **lasthook = nullptr);
+	int resolve(Node &here, const std::string &path, Node *&out);
 	int connect(Node &a, const std::string &ahook, Node &b,
-	    const std::string &bhook, bool b_is_new = false);
+	    const std::string &bhook);
 	std::vector<Node *> nodes_in(int vnet);
 	bool type_loaded(const std::string &type) const;
 	const NodeTypeInfo *find_type(const std::string &type) const;
+	const std::vector<NodeTypeInfo> &types() const { return types_; }
 
 	/*
 	 * A control message from socket node `from` (the caller's), with the
@@ -120,9 +122,8 @@ public:
 	int sendmsg(Node &from, const Caller &c, const std::string &path,
 	    const uint8_t *m, size_t len);
 
-	/* ---- kernel linker ---- */
-	int kldload(const Caller &c, const std::string &file, int &fileid,
-	    bool on_demand = false);
+	/* ---- kernel linker (linker.cc) ---- */
+	int kldload(const Caller &c, const std::string &file, int &fileid);
 	int kld_add(const std::string &file,
 	    const std::vector<std::string> &modules, bool loaded);
 	const std::vector<KldFile> &kld_files() const { return files_; }
@@ -133,28 +134,33 @@ public:
 	int kldfind(const std::string &file, int &fileid);
 	int modfind(const std::string &mod, int &modid);
 
-	/* ---- trace and faults ---- */
-	std::vector<TraceEntry> trace;
+	/* ---- trace and faults (trace.cc) ---- */
+	void record(TraceEntry &&e);
+	const std::deque<TraceEntry> &trace() const { return trace_; }
+	uint64_t trace_dropped() const { return trace_dropped_; }
+	void clear_trace();
 	std::vector<FaultRule> faults;
 	/* 0, or the errno of a fault rule that fires for this operation. */
 	int fault(FaultOp op, uint32_t cookie = 0, uint32_t cmd = 0,
 	    const std::string *path = nullptr);
-	/* Whether some rule for `op` could fire without message details. */
 
-	/* Reply queues of socket nodes, by node ID. */
-	std::map<ng_id, ReplySink *> sinks;
+	/* ---- sysctls ---- */
+	/* 0, ENOENT (no such name) or EINVAL (a value out of range). */
+	int sysctl_get(const std::string &name, size_t &value) const;
+	int sysctl_set(const std::string &name, size_t value);
 
-	/* Counters of frames an ether node's stack dropped. */
-	std::map<ng_id, uint64_t> stack_drops;
-	/* Frames ether nodes send out on their wire, to the listeners. */
-	std::function<void(Node &ether, const uint8_t *, size_t)> wire_out;
+	/* ---- what the daemon provides ---- */
+	std::function<void(int, std::function<void()>)> on_watch;
+	std::function<void(int)> on_unwatch;
+	std::function<void(Node &, const uint8_t *, size_t)> on_wire_out;
 
 private:
-	int generic(Node &from, Node &target, const CtlMsg &m,
-	    const std::string &path);
+	int generic(Node &from, Node &target, const CtlMsg &m);
 	void unlink_hook(Hook &h, std::vector<std::pair<Node *, Hook *>> &gone);
 	void notify(std::vector<std::pair<Node *, Hook *>> &gone);
 	void free_node_now(Node &n);
+	void strip_hooks(Node &n);
+	void boot_linker();
 
 	std::vector<NodeTypeInfo> types_;
 	std::map<ng_id, std::unique_ptr<Node>> nodes_;
@@ -163,17 +169,20 @@ private:
 	ng_id next_id_ = 1;
 	int depth_ = 0;
 	long fanout_ = 0;
-
-	std::map<int, Jail> jails_;
-	int next_jid_ = 1;
-	/* pid -> (jail, start time) */
-	std::map<int, std::pair<int, unsigned long long>> attached_;
+	std::vector<ng_id> shutting_;
 
 	std::vector<KldFile> files_;
 	int next_fileid_ = 1;
-	Caller cur_caller_;
-	std::vector<FaultRule> saved_faults_;
 	int next_modid_ = 1;
+	Caller cur_caller_;
+
+	std::deque<TraceEntry> trace_;
+	uint64_t trace_dropped_ = 0;
+
+	Sysctl sysctls_[2] = {
+		{"net.graph.recvspace", 20480, 1, 2 * 1024 * 1024},
+		{"net.graph.maxdgram", 20480, 1, 2 * 1024 * 1024},
+	};
 };
 
 /* Error names for the trace and the admin command. */
@@ -188,7 +197,8 @@ ng_id decode_id(const std::string &s);
 /* Extract a NUL-terminated string from a fixed field; false if no NUL. */
 bool field_string(const char *p, size_t width, std::string &out);
 
-void register_builtin_types(Kernel &k);
+/* The types built into file 1, "kernel". */
+void register_builtin_types(KernelApi &k);
 
 } // namespace ngsim
 

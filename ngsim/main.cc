@@ -1,32 +1,29 @@
 /*
  * ngsim: start, stop and drive the emulated kernel from outside.
  */
-#include "daemon.h"
+#include "cli.h"
 #include "inject.h"
 #include "kernel.h"
 #include "proto.h"
+#include "start.h"
 
-#include <nlohmann/json.hpp>
 #include <pcap/pcap.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
+#include <sched.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-using json = nlohmann::ordered_json;
+using namespace ngsim;
 
 namespace {
 
@@ -35,12 +32,14 @@ const char kUsage[] =
     "       ngsim halt\n"
     "       ngsim jail create NAME [--parent JAIL]\n"
     "       ngsim jexec JAIL CMD [ARG ...]\n"
-    "       ngsim iface create NAME [--jail JAIL]\n"
+    "       ngsim netns JAIL\n"
+    "       ngsim iface create NAME [--type ether|iface] [--jail JAIL]\n"
     "       ngsim node create TYPE NAME [--jail JAIL]\n"
     "       ngsim wire inject IFACE [--jail JAIL] < FILE\n"
     "       ngsim wire listen IFACE [--jail JAIL] [--count N] [--timeout S]\n"
     "       ngsim inject NODE:HOOK [--jail JAIL] < FILE\n"
-    "       ngsim graph [--jail JAIL] --json\n"
+    "       ngsim graph [--jail JAIL] [--json]\n"
+    "       ngsim sysctl NAME[=VALUE]\n"
     "       ngsim trace [--clear] --json\n"
     "       ngsim fault add --op OP [--cookie N] [--cmd N] [--path P] [--nth K] --errno NAME\n"
     "       ngsim fault clear\n"
@@ -52,110 +51,6 @@ const char kUsage[] =
 {
 	fputs(kUsage, stderr);
 	exit(64);
-}
-
-[[noreturn]] void die(const char *fmt, ...)
-{
-	va_list ap;
-	va_start(ap, fmt);
-	fputs("ngsim: ", stderr);
-	vfprintf(stderr, fmt, ap);
-	fputc('\n', stderr);
-	va_end(ap);
-	exit(1);
-}
-
-std::string socket_path()
-{
-	const char *p = getenv(NGSIM_SOCKET_ENV);
-	return p != nullptr && *p != '\0' ? p : NGSIM_DEFAULT_SOCKET;
-}
-
-int connect_kernel(bool quiet = false)
-{
-	std::string path = socket_path();
-	sockaddr_un sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sun_family = AF_UNIX;
-	if (path.size() >= sizeof sa.sun_path)
-		die("socket path too long: %s", path.c_str());
-	memcpy(sa.sun_path, path.c_str(), path.size());
-	int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		die("socket: %s", strerror(errno));
-	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
-		int e = errno;
-		close(fd);
-		if (quiet)
-			return -1;
-		die("no kernel at %s: %s", path.c_str(), strerror(e));
-	}
-	int big = 4 * 1024 * 1024;
-	setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-	setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-	return fd;
-}
-
-void send_admin(int fd, const json &rq, const void *bin = nullptr,
-    size_t binlen = 0)
-{
-	std::string j = rq.dump(-1, ' ', false, json::error_handler_t::replace);
-	ngsim_req r;
-	memset(&r, 0, sizeof r);
-	r.op = NGSIM_OP_ADMIN;
-	r.pid = getpid();
-	r.len = static_cast<uint32_t>(j.size() + (bin ? 1 + binlen : 0));
-	std::vector<uint8_t> pkt(sizeof r + r.len);
-	memcpy(pkt.data(), &r, sizeof r);
-	memcpy(pkt.data() + sizeof r, j.data(), j.size());
-	if (bin != nullptr) {
-		pkt[sizeof r + j.size()] = 0;
-		memcpy(pkt.data() + sizeof r + j.size() + 1, bin, binlen);
-	}
-	if (send(fd, pkt.data(), pkt.size(), MSG_NOSIGNAL) < 0)
-		die("send to the kernel: %s", strerror(errno));
-}
-
-/* One packet from the kernel: the header and its payload. */
-bool recv_packet(int fd, ngsim_rsp &rsp, std::string &payload)
-{
-	/* A long trace or graph may exceed any fixed buffer: ask its size. */
-	char probe;
-	ssize_t want = recv(fd, &probe, 1, MSG_PEEK | MSG_TRUNC);
-	if (want <= 0)
-		return false;
-	std::vector<uint8_t> buf(static_cast<size_t>(want));
-	ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-	if (n < static_cast<ssize_t>(sizeof rsp))
-		return false;
-	memcpy(&rsp, buf.data(), sizeof rsp);
-	payload.assign(reinterpret_cast<char *>(buf.data()) + sizeof rsp,
-	    n - sizeof rsp);
-	return true;
-}
-
-json admin_on(int fd, const json &rq, const void *bin = nullptr,
-    size_t binlen = 0)
-{
-	send_admin(fd, rq, bin, binlen);
-	ngsim_rsp rsp;
-	std::string payload;
-	if (!recv_packet(fd, rsp, payload))
-		die("the kernel hung up");
-	json rs = json::parse(payload, nullptr, false);
-	if (rs.is_discarded())
-		die("the kernel gave a malformed answer");
-	if (rs.contains("error"))
-		die("%s", rs["error"].get<std::string>().c_str());
-	return rs;
-}
-
-json admin(const json &rq)
-{
-	int fd = connect_kernel();
-	json rs = admin_on(fd, rq);
-	close(fd);
-	return rs;
 }
 
 /* Options after the positional arguments. */
@@ -230,49 +125,22 @@ unsigned long number(const std::string &s, const char *what)
 	return v;
 }
 
-int cmd_kernel(const Opts &o)
+void print_json_line(const json &j)
 {
-	if (!o.pos.empty())
-		usage();
-	std::string path = socket_path();
-	int probe = connect_kernel(true);
-	if (probe >= 0) {
-		close(probe);
-		die("a kernel is already running at %s", path.c_str());
-	}
-	sockaddr_un sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sun_family = AF_UNIX;
-	if (path.size() >= sizeof sa.sun_path)
-		die("socket path too long: %s", path.c_str());
-	memcpy(sa.sun_path, path.c_str(), path.size());
-	unlink(path.c_str());
-	int lfd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-	if (lfd < 0)
-		die("socket: %s", strerror(errno));
-	if (bind(lfd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
-		die("bind %s: %s", path.c_str(), strerror(errno));
-	chmod(path.c_str(), 0666);
-	if (listen(lfd, 128) < 0)
-		die("listen: %s", strerror(errno));
-	if (o.has("--foreground"))
-		return ngsim::run_kernel(lfd, path);
-	/* The socket accepts clients from here on; the child serves them. */
-	pid_t pid = fork();
-	if (pid < 0)
-		die("fork: %s", strerror(errno));
-	if (pid > 0)
-		return 0;
-	setsid();
-	int nul = open("/dev/null", O_RDWR);
-	if (nul >= 0) {
-		dup2(nul, 0);
-		dup2(nul, 1);
-		dup2(nul, 2);
-		if (nul > 2)
-			close(nul);
-	}
-	_exit(ngsim::run_kernel(lfd, path));
+	std::string s = j.dump(-1, ' ', false, json::error_handler_t::replace);
+	printf("%s\n", s.c_str());
+}
+
+/* Moves this process into the network namespace of a jail (or the host's). */
+void enter(const std::string &jail)
+{
+	int ns = -1;
+	admin({{"cmd", "jail_netns"}, {"jail", jail}}, &ns);
+	if (ns < 0)
+		die("the kernel passed no namespace");
+	if (setns(ns, CLONE_NEWNET) < 0)
+		die("cannot enter jail \"%s\": %s", jail.c_str(), strerror(errno));
+	close(ns);
 }
 
 int cmd_halt()
@@ -292,12 +160,6 @@ int cmd_halt()
 		usleep(10000);
 	}
 	return 0;
-}
-
-void print_json_line(const json &j)
-{
-	std::string s = j.dump(-1, ' ', false, json::error_handler_t::replace);
-	printf("%s\n", s.c_str());
 }
 
 int cmd_wire_listen(const Opts &o)
@@ -346,9 +208,8 @@ int cmd_wire_listen(const Opts &o)
 			continue;
 		if (r <= 0)
 			break;
-		ngsim_rsp rsp;
 		std::string pl;
-		if (!recv_packet(fd, rsp, pl))
+		if (!next_packet(fd, pl))
 			break;
 		if (pl.size() < 8)
 			continue;
@@ -388,6 +249,82 @@ int cmd_wire_inject(const Opts &o)
 	return 0;
 }
 
+/*
+ * A vnet's graph as ngctl(8) shows nodes: every node with its hooks, IDs in
+ * hex. A twin link's peer lives in another jail, named after the table.
+ */
+void print_graph(const json &g, const std::string &jail)
+{
+	std::map<uint32_t, const json *> byid;
+	for (const json &n : g["nodes"])
+		byid[n["id"].get<uint32_t>()] = &n;
+	std::map<int, json> others;
+	auto peer_of = [&](const json &h) -> const json * {
+		uint32_t id = h["peer"].get<uint32_t>();
+		if (!h.contains("peerjail"))
+			return byid.count(id) ? byid[id] : nullptr;
+		int j = h["peerjail"].get<int>();
+		if (!others.count(j))
+			others[j] = admin({{"cmd", "graph"},
+			    {"jail", std::to_string(j)}});
+		for (const json &n : others[j]["nodes"])
+			if (n["id"].get<uint32_t>() == id)
+				return &n;
+		return nullptr;
+	};
+	size_t count = g["nodes"].size();
+	printf("There %s %zu total node%s in %s:\n", count == 1 ? "is" : "are",
+	    count, count == 1 ? "" : "s",
+	    jail.empty() ? "the host's vnet" : ("jail " + jail).c_str());
+	for (const json &n : g["nodes"]) {
+		std::string name = n["name"].is_null() ? "<unnamed>" :
+		    n["name"].get<std::string>();
+		printf("  Name: %-15s Type: %-15s ID: %08x   Num hooks: %zu\n",
+		    name.c_str(), n["type"].get<std::string>().c_str(),
+		    n["id"].get<uint32_t>(), n["hooks"].size());
+		if (n["hooks"].empty())
+			continue;
+		printf("  Local hook      Peer name       Peer type    Peer ID"
+		    "     Peer hook\n");
+		printf("  ----------      ---------       ---------    -------"
+		    "     ---------\n");
+		for (const json &h : n["hooks"]) {
+			const json *p = peer_of(h);
+			std::string pname = p == nullptr || (*p)["name"].is_null() ?
+			    "<unnamed>" : (*p)["name"].get<std::string>();
+			std::string ptype = p == nullptr ? "?" :
+			    (*p)["type"].get<std::string>();
+			std::string where = h.contains("peerjail") ?
+			    " (jail " + std::to_string(h["peerjail"].get<int>()) +
+			    ")" : "";
+			printf("  %-15s %-15s %-12s %08x    %s%s\n",
+			    h["hook"].get<std::string>().c_str(), pname.c_str(),
+			    ptype.c_str(), h["peer"].get<uint32_t>(),
+			    h["peerhook"].get<std::string>().c_str(), where.c_str());
+		}
+	}
+}
+
+int cmd_sysctl(const Opts &o)
+{
+	if (o.pos.size() != 1)
+		usage();
+	std::string arg = o.pos[0];
+	size_t eq = arg.find('=');
+	std::string name = arg.substr(0, eq);
+	json rq = {{"cmd", "sysctl"}, {"name", name}};
+	if (eq == std::string::npos) {
+		json rs = admin(rq);
+		printf("%s: %zu\n", name.c_str(), rs["value"].get<size_t>());
+		return 0;
+	}
+	size_t old = admin(rq)["value"].get<size_t>();
+	rq["value"] = number(arg.substr(eq + 1), "value");
+	json rs = admin(rq);
+	printf("%s: %zu -> %zu\n", name.c_str(), old, rs["value"].get<size_t>());
+	return 0;
+}
+
 int cmd_fault(int argc, char **argv)
 {
 	if (argc < 3)
@@ -407,7 +344,7 @@ int cmd_fault(int argc, char **argv)
 		usage();
 	json rq = {{"cmd", "fault_add"}, {"op", *o.get("--op")}};
 	const std::string &en = *o.get("--errno");
-	int e = ngsim::errno_by_name(en);
+	int e = errno_by_name(en);
 	if (e == 0)
 		die("unknown errno name \"%s\"", en.c_str());
 	rq["errno"] = e;
@@ -468,28 +405,13 @@ int cmd_kld(int argc, char **argv)
 		if (o.pos.size() != 1)
 			usage();
 		int fd = connect_kernel();
-		send_admin(fd, {{"cmd", "kld_load"}, {"file", o.pos[0]}});
-		ngsim_rsp rsp;
-		std::string payload;
-		if (!recv_packet(fd, rsp, payload))
-			die("the kernel hung up");
-		json rs = json::parse(payload, nullptr, false);
-		if (rs.is_discarded())
-			die("the kernel gave a malformed answer");
-		if (rs.contains("error"))
-			die("kldload %s: %s", o.pos[0].c_str(),
-			    rs["error"].get<std::string>().c_str());
+		std::string what = "kldload " + o.pos[0];
+		json rs = admin_on(fd, {{"cmd", "kld_load"}, {"file", o.pos[0]}},
+		    nullptr, 0, nullptr, what.c_str());
 		printf("%d\n", rs["id"].get<int>());
 		return 0;
 	}
 	usage();
-}
-
-void attach_self(const Opts &o)
-{
-	if (o.get("--jail") == nullptr)
-		return;
-	admin({{"cmd", "jail_attach"}, {"jail", *o.get("--jail")}});
 }
 
 } // namespace
@@ -499,8 +421,12 @@ int main(int argc, char **argv)
 	if (argc < 2)
 		usage();
 	std::string cmd = argv[1];
-	if (cmd == "kernel")
-		return cmd_kernel(parse(argc, argv, 2, {}, {"--foreground"}));
+	if (cmd == "kernel") {
+		Opts o = parse(argc, argv, 2, {}, {"--foreground"});
+		if (!o.pos.empty())
+			usage();
+		return start_kernel(o.has("--foreground"));
+	}
 	if (cmd == "halt") {
 		if (argc != 2)
 			usage();
@@ -521,28 +447,33 @@ int main(int argc, char **argv)
 	if (cmd == "jexec") {
 		if (argc < 4)
 			usage();
-		admin({{"cmd", "jail_attach"}, {"jail", argv[2]}});
+		enter(argv[2]);
 		execvp(argv[3], argv + 3);
 		die("%s: %s", argv[3], strerror(errno));
 	}
-	if (cmd == "iface") {
-		if (argc < 3 || std::string(argv[2]) != "create")
+	if (cmd == "netns") {
+		if (argc != 3)
 			usage();
-		Opts o = parse(argc, argv, 3, {"--jail"}, {});
-		if (o.pos.size() != 1)
-			usage();
-		admin({{"cmd", "iface_create"}, {"name", o.pos[0]},
-		    {"jail", jail_of(o)}});
+		json rs = admin({{"cmd", "jail_netns"}, {"jail", argv[2]}});
+		printf("%s\n", rs["path"].get<std::string>().c_str());
 		return 0;
 	}
-	if (cmd == "node") {
+	if (cmd == "iface" || cmd == "node") {
 		if (argc < 3 || std::string(argv[2]) != "create")
 			usage();
-		Opts o = parse(argc, argv, 3, {"--jail"}, {});
-		if (o.pos.size() != 2)
+		bool iface = cmd == "iface";
+		Opts o = parse(argc, argv, 3, iface ?
+		    std::vector<std::string>{"--jail", "--type"} :
+		    std::vector<std::string>{"--jail"}, {});
+		if (o.pos.size() != (iface ? 1u : 2u))
 			usage();
-		admin({{"cmd", "node_create"}, {"type", o.pos[0]},
-		    {"name", o.pos[1]}, {"jail", jail_of(o)}});
+		json rq = {{"cmd", iface ? "iface_create" : "node_create"},
+		    {"name", o.pos[iface ? 0 : 1]}, {"jail", jail_of(o)}};
+		if (!iface)
+			rq["type"] = o.pos[0];
+		else if (const std::string *t = o.get("--type"))
+			rq["type"] = *t;
+		admin(rq);
 		return 0;
 	}
 	if (cmd == "wire") {
@@ -560,7 +491,8 @@ int main(int argc, char **argv)
 		Opts o = parse(argc, argv, 2, {"--jail"}, {});
 		if (o.pos.size() != 1)
 			usage();
-		attach_self(o);
+		if (const std::string *j = o.get("--jail"))
+			enter(*j);
 		char errbuf[PCAP_ERRBUF_SIZE];
 		pcap_t *pc = pcap_fopen_offline(stdin, errbuf);
 		if (pc == nullptr)
@@ -572,19 +504,30 @@ int main(int argc, char **argv)
 	}
 	if (cmd == "graph") {
 		Opts o = parse(argc, argv, 2, {"--jail"}, {"--json"});
-		if (!o.pos.empty() || !o.has("--json"))
+		if (!o.pos.empty())
 			usage();
-		print_json_line(admin({{"cmd", "graph"}, {"jail", jail_of(o)}}));
+		json g = admin({{"cmd", "graph"}, {"jail", jail_of(o)}});
+		if (o.has("--json"))
+			print_json_line(g);
+		else
+			print_graph(g, o.get("--jail") ? *o.get("--jail") : "");
 		return 0;
 	}
+	if (cmd == "sysctl")
+		return cmd_sysctl(parse(argc, argv, 2, {}, {}));
 	if (cmd == "trace") {
 		Opts o = parse(argc, argv, 2, {}, {"--clear", "--json"});
 		if (!o.pos.empty() || (!o.has("--json") && !o.has("--clear")))
 			usage();
 		json rs = admin({{"cmd", "trace"}, {"clear", o.has("--clear")}});
-		if (o.has("--json"))
+		if (o.has("--json")) {
+			if (rs.value("dropped", 0UL) > 0)
+				fprintf(stderr, "ngsim: the trace holds the latest %zu "
+				    "messages; %lu earlier ones were dropped\n",
+				    rs["trace"].size(), rs["dropped"].get<unsigned long>());
 			for (const json &l : rs["trace"])
 				print_json_line(l);
+		}
 		return 0;
 	}
 	if (cmd == "fault")

@@ -12,12 +12,10 @@
  * that provides it; nodes of it can be made only while that module is
  * loaded (the built-in ones live in file 1, "kernel").
  *
- * Registration entry points of types kept in ngsim/types/ are called at
- * start-up if they are linked in:
+ * Registration entry points of the loadable types kept in ngsim/types/ are
+ * called at start-up if they are linked in:
  *     void ngsim_register_pcap(ngsim::KernelApi &k);
  *     void ngsim_register_wormhole(ngsim::KernelApi &k);
- *
- * node-type interface: ready
  */
 #ifndef NGSIM_NODE_H
 #define NGSIM_NODE_H
@@ -31,7 +29,6 @@
 
 namespace ngsim {
 
-class Kernel;
 class KernelApi;
 struct Node;
 struct Hook;
@@ -47,12 +44,21 @@ struct CtlMsg {
 	const uint8_t	*arg;
 	size_t		arglen;
 	ng_id		sender;		/* node that sent it (0: the kernel itself) */
+	const uint8_t	*whole;		/* the whole struct ng_mesg */
+	size_t		wholelen;
 };
 
 /* Behaviour of one node; each node owns one instance, made by its type. */
 class NodeOps {
 public:
 	virtual ~NodeOps() = default;
+
+	/*
+	 * Called once the node exists (with its ID, vnet and any name it was
+	 * made with), before anyone can reach it. An errno refuses the node,
+	 * which then goes without a trace.
+	 */
+	virtual int start(Node &self) { (void)self; return 0; }
 
 	/*
 	 * A hook named `name` is about to be added to `self`; its peer will be
@@ -69,15 +75,23 @@ public:
 
 	/*
 	 * A control message of a cookie other than the generic one. Return 0 or
-	 * an errno; a reply goes out with Kernel::reply() before returning.
+	 * an errno; a reply goes out with KernelApi::reply() before returning.
 	 */
 	virtual int rcvmsg(Node &self, const CtlMsg &m)
 	{ (void)self; (void)m; return 22 /* EINVAL */; }
 
 	/*
+	 * A reply (or a message passed up) for `self`, from node `from`: the
+	 * whole struct ng_mesg. Only socket nodes keep what they are sent.
+	 */
+	virtual void queue_reply(Node &self, ng_id from,
+	    const std::vector<uint8_t> &msg)
+	{ (void)self; (void)from; (void)msg; }
+
+	/*
 	 * A data item arrived on hook `h`. Return 0 when it was taken, or an
 	 * errno when it was dropped (ENOBUFS: the reader is full); the sender
-	 * learns it from Kernel::send_data().
+	 * learns it from KernelApi::send_data().
 	 */
 	virtual int rcvdata(Node &self, Hook &h, const uint8_t *data,
 	    size_t len)
@@ -86,14 +100,14 @@ public:
 	/*
 	 * Hook `h` of `self` went away (it is already unlinked from both
 	 * sides; h.name and h.peer_* still tell what it was). A node that
-	 * shuts down when it loses hooks calls Kernel::shutdown(self) here.
+	 * shuts down when it loses hooks calls KernelApi::shutdown(self) here.
 	 */
 	virtual void disconnect(Node &self, Hook &h) { (void)self; (void)h; }
 
 	/*
-	 * `self` is being shut down (NGM_SHUTDOWN, or Kernel::shutdown). Called
-	 * once, before its hooks are removed. Return false to stay in place
-	 * (an ether node keeps existing; its hooks still go).
+	 * `self` is being shut down (NGM_SHUTDOWN, or KernelApi::shutdown).
+	 * Called once, before its hooks are removed. Return false to stay in
+	 * place (an ether node keeps existing; its hooks still go).
 	 */
 	virtual bool shutdown(Node &self) { (void)self; return true; }
 };
@@ -107,7 +121,6 @@ struct Hook {
 	/* What the peer was, kept for disconnect(). */
 	ng_id		peer_id = 0;
 	std::string	peer_hook;
-	void		*priv = nullptr;	/* for the node type */
 };
 
 struct Node {
@@ -130,7 +143,8 @@ struct Node {
 	size_t numhooks() const { return hooks.size(); }
 };
 
-using NodeFactory = std::function<std::unique_ptr<NodeOps>(KernelApi &k, Node &n)>;
+using NodeFactory = std::function<std::unique_ptr<NodeOps>(KernelApi &k,
+    Node &n)>;
 
 struct NodeTypeInfo {
 	std::string	name;		/* "hub" */
@@ -185,6 +199,36 @@ public:
 	virtual void remove_node(Node &n) = 0;
 
 	virtual Node *node_by_id(ng_id id) = 0;
+	virtual Node *node_by_name(int vnet, const std::string &name) = 0;
+	/* NGM_NAME: 0, EINVAL or EADDRINUSE. */
+	virtual int name_node(Node &n, const std::string &name) = 0;
+
+	/*
+	 * Network devices of a vnet's stack. Opens a TAP (`tun` false) or TUN
+	 * device called `name` in the network namespace of vnet `vnet`, a TAP
+	 * with an Ethernet address made from `tag`; the device lives while `fd`
+	 * is open. Returns 0 or an errno (ENOTSUP where the kernel runs without
+	 * network stacks, as in unit tests).
+	 */
+	virtual int open_netdev(int vnet, const std::string &name, bool tun,
+	    uint32_t tag, int &fd) = 0;
+
+	/* Calls `readable` whenever `fd` has something to read. */
+	virtual void watch(int fd, std::function<void()> readable) = 0;
+	virtual void unwatch(int fd) = 0;
+
+	/* A frame that interface `ether` puts on its wire. */
+	virtual void wire_out(Node &ether, const uint8_t *data, size_t len) = 0;
+
+	/*
+	 * The errno of a fault rule for receiving this reply or message, or 0:
+	 * the process's next receive then fails with it in place of the message.
+	 */
+	virtual int recv_fault(uint32_t cookie, uint32_t cmd) = 0;
+
+	/* net.graph.recvspace / net.graph.maxdgram. */
+	virtual size_t recvspace() const = 0;
+	virtual size_t maxdgram() const = 0;
 };
 
 } // namespace ngsim

@@ -3,6 +3,7 @@
 #include <sys/jail.h>
 
 #include <errno.h>
+#include <sched.h>
 #include <jail.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -50,7 +51,7 @@ jail_getid(const char *name)
 		    strerror(errno));
 		return -1;
 	}
-	int jid = ngsim_oneshot(NGSIM_OP_JAIL_GETID, name, strlen(name) + 1,
+	int jid = ngsim_oneshot(NGSIM_OP_JAIL_GETID, name, strlen(name) + 1, -1,
 	    &payload, &paylen);
 	if (jid < 0) {
 		int saved = errno;
@@ -70,7 +71,7 @@ jail_getname(int jid)
 	void *payload;
 	uint32_t paylen;
 
-	if (ngsim_oneshot(NGSIM_OP_JAIL_GETNAME, &arg, sizeof(arg), &payload,
+	if (ngsim_oneshot(NGSIM_OP_JAIL_GETNAME, &arg, sizeof(arg), -1, &payload,
 	    &paylen) < 0) {
 		int saved = errno;
 		set_errmsg("jail_get", payload, paylen, saved);
@@ -94,13 +95,34 @@ jail_getname(int jid)
 	return name;
 }
 
+/*
+ * The kernel checks the request and hands over the jail's network
+ * namespace; entering it is what puts the process in the jail, and the
+ * Linux kernel lets only a privileged process do that.
+ */
 int
 jail_attach(int jid)
 {
 	int32_t arg = jid;
+	struct ngsim_iov iov = {&arg, sizeof(arg)};
+	struct ngsim_reply reply;
 
-	return ngsim_oneshot(NGSIM_OP_JAIL_ATTACH, &arg, sizeof(arg), nullptr,
-	    nullptr) < 0 ? -1 : 0;
+	if (ngsim_call(NGSIM_OP_JAIL_ATTACH, &iov, 1, -1, &reply) < 0)
+		return -1;
+	int rc = 0;
+	if (reply.rsp.error != 0) {
+		errno = reply.rsp.error;
+		rc = -1;
+	} else if (reply.fds[0] < 0) {
+		errno = EPROTO;
+		rc = -1;
+	} else if (setns(reply.fds[0], CLONE_NEWNET) < 0) {
+		rc = -1;
+	}
+	int saved = errno;
+	ngsim_reply_free(&reply);
+	errno = saved;
+	return rc;
 }
 
 int

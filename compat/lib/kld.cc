@@ -20,7 +20,7 @@ kld_by_name(uint32_t op, const char *file)
 		errno = ENAMETOOLONG;
 		return -1;
 	}
-	return ngsim_oneshot(op, file, len + 1, nullptr, nullptr);
+	return ngsim_oneshot(op, file, len + 1, -1, nullptr, nullptr);
 }
 
 static int
@@ -28,7 +28,7 @@ kld_by_id(uint32_t op, int id)
 {
 	int32_t arg = id;
 
-	return ngsim_oneshot(op, &arg, sizeof(arg), nullptr, nullptr);
+	return ngsim_oneshot(op, &arg, sizeof(arg), -1, nullptr, nullptr);
 }
 
 int

@@ -14,7 +14,8 @@ modfnext(int modid)
 {
 	int32_t arg = modid;
 
-	return ngsim_oneshot(NGSIM_OP_MODFNEXT, &arg, sizeof(arg), nullptr, nullptr);
+	return ngsim_oneshot(NGSIM_OP_MODFNEXT, &arg, sizeof(arg), -1, nullptr,
+	    nullptr);
 }
 
 int
@@ -29,7 +30,8 @@ modfind(const char *modname)
 		errno = ENAMETOOLONG;
 		return -1;
 	}
-	return ngsim_oneshot(NGSIM_OP_MODFIND, modname, len + 1, nullptr, nullptr);
+	return ngsim_oneshot(NGSIM_OP_MODFIND, modname, len + 1, -1, nullptr,
+	    nullptr);
 }
 
 int
@@ -48,7 +50,7 @@ modstat(int modid, struct module_stat *stat)
 		errno = EINVAL;
 		return -1;
 	}
-	if (ngsim_oneshot(NGSIM_OP_MODSTAT, &arg, sizeof(arg), &payload,
+	if (ngsim_oneshot(NGSIM_OP_MODSTAT, &arg, sizeof(arg), -1, &payload,
 	    &paylen) < 0) {
 		int saved = errno;
 		free(payload);

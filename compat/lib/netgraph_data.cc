@@ -6,28 +6,44 @@
 #include <netgraph/ng_message.h>
 
 #include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "ngsim_client.h"
 
 /*
- * Items from the kernel carry nothing but their bytes, so the hook they came
- * through is not known here; the caller's hook buffer gets an empty name.
+ * Items arrive with nothing around them, as a plain read(2) wants them; the
+ * kernel remembers which hook each came in on, and tells the hook of the
+ * one last read.
  */
-static void
-unknown_hook(char *hook)
+static int
+item_hook(int ds, char *hook)
 {
-	if (hook != nullptr)
-		hook[0] = '\0';
+	void *name;
+	uint32_t len;
+
+	if (hook == nullptr)
+		return 0;
+	if (ngsim_oneshot(NGSIM_OP_DATAHOOK, nullptr, 0, ds, &name, &len) < 0) {
+		int saved = errno;
+		free(name);
+		errno = saved;
+		return -1;
+	}
+	size_t n = name != nullptr ? strnlen(static_cast<char *>(name), len) : 0;
+	if (n >= NG_HOOKSIZ)
+		n = NG_HOOKSIZ - 1;
+	memcpy(hook, name, n);
+	hook[n] = '\0';
+	free(name);
+	return 0;
 }
 
 int
 NgSendData(int ds, const char *hook, const u_char *buf, size_t len)
 {
 	struct ngsim_data_hdr hdr;
+	struct ngsim_reply reply;
 
 	if (hook == nullptr || (buf == nullptr && len > 0)) {
 		errno = EINVAL;
@@ -45,8 +61,14 @@ NgSendData(int ds, const char *hook, const u_char *buf, size_t len)
 	memset(&hdr, 0, sizeof(hdr));
 	memcpy(hdr.hook, hook, hlen);
 	struct ngsim_iov iov[2] = {{&hdr, sizeof(hdr)}, {buf, len}};
-	if (ngsim_send_packet(ds, iov, len > 0 ? 2 : 1) < 0)
+	if (ngsim_call(NGSIM_OP_SENDDATA, iov, len > 0 ? 2 : 1, ds, &reply) < 0)
 		return -1;
+	int e = reply.rsp.error;
+	ngsim_reply_free(&reply);
+	if (e != 0) {
+		errno = e;
+		return -1;
+	}
 	return 0;
 }
 
@@ -58,36 +80,39 @@ NgRecvData(int ds, u_char *buf, size_t len, char *hook)
 	do
 		n = recv(ds, buf, len, 0);
 	while (n < 0 && errno == EINTR);
-	if (n < 0)
+	if (n < 0 || item_hook(ds, hook) < 0)
 		return -1;
-	unknown_hook(hook);
 	return static_cast<int>(n);
 }
 
 int
 NgAllocRecvData(int ds, u_char **buf, char *hook)
 {
-	void *p;
+	char c;
+	ssize_t len;
 
 	if (buf == nullptr) {
 		errno = EFAULT;
 		return -1;
 	}
-	/* A non-blocking data socket says so rather than wait. */
-	int fl = fcntl(ds, F_GETFL);
-	if (fl < 0)
+	do
+		len = recv(ds, &c, 1, MSG_PEEK | MSG_TRUNC);
+	while (len < 0 && errno == EINTR);
+	if (len < 0)
 		return -1;
-	if (fl & O_NONBLOCK) {
-		struct pollfd pfd = {ds, POLLIN, 0};
-		if (poll(&pfd, 1, 0) == 0) {
-			errno = EAGAIN;
-			return -1;
-		}
+	u_char *p = static_cast<u_char *>(malloc(len > 0 ? len : 1));
+	if (p == nullptr)
+		return -1;
+	ssize_t n;
+	do
+		n = recv(ds, p, len, 0);
+	while (n < 0 && errno == EINTR);
+	if (n < 0 || item_hook(ds, hook) < 0) {
+		int saved = errno;
+		free(p);
+		errno = saved;
+		return -1;
 	}
-	ssize_t n = ngsim_recv_packet(ds, &p);
-	if (n < 0)
-		return -1;
-	unknown_hook(hook);
-	*buf = static_cast<u_char *>(p);
+	*buf = p;
 	return static_cast<int>(n);
 }

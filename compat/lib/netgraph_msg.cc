@@ -1,5 +1,6 @@
 /* libnetgraph: control messages through the process's socket node. */
 #include <sys/types.h>
+#include <sys/socket.h>
 
 #include <netgraph.h>
 #include <netgraph/ng_message.h>
@@ -45,12 +46,17 @@ fill_dest(struct ngsim_sendmsg *dest, const char *path)
 	return 0;
 }
 
-/* Hand a finished message to the kernel; 0 on success, -1 with its verdict. */
+/*
+ * Hand a finished message to the kernel, from the node of control socket
+ * `cs`; 0 on success, -1 with its verdict. The replies it causes are on
+ * `cs` by the time this returns.
+ */
 int
 deliver(int cs, const char *path, const struct ng_mesg *hdr, const void *arg,
     size_t arglen)
 {
 	struct ngsim_sendmsg dest;
+	struct ngsim_reply reply;
 
 	if (fill_dest(&dest, path) < 0)
 		return -1;
@@ -68,55 +74,71 @@ deliver(int cs, const char *path, const struct ng_mesg *hdr, const void *arg,
 		{hdr, sizeof(*hdr)},
 		{arg, arglen},
 	};
-	struct ngsim_reply reply;
-	if (ngsim_call(cs, NGSIM_OP_SENDMSG, iov, arglen > 0 ? 3 : 2, &reply) < 0)
+	if (ngsim_call(NGSIM_OP_SENDMSG, iov, arglen > 0 ? 3 : 2, cs,
+	    &reply) < 0)
 		return -1;
-	free(reply.payload);
-	if (reply.fd >= 0)
-		close(reply.fd);
-	if (reply.rsp.error != 0) {
-		errno = reply.rsp.error;
+	int e = reply.rsp.error;
+	ngsim_reply_free(&reply);
+	if (e != 0) {
+		errno = e;
 		return -1;
 	}
 	return 0;
 }
 
 /*
- * Ask for the next queued message. Returns its whole length and the
- * malloc'd message (sender's address first) in *buf, or -1 with errno.
+ * The next message on the control socket, as the kernel put it there
+ * (struct ngsim_ctlmsg, then the message), in a malloc'd buffer. Waits as
+ * the socket's own blocking mode says. Returns its length, or -1 with
+ * errno: that of a failing receive, or ENOTCONN once the node is gone.
  */
 ssize_t
 fetch(int cs, char **buf)
 {
-	struct ngsim_reply reply;
+	char c;
+	ssize_t len;
 
-	if (ngsim_call(cs, NGSIM_OP_RECVMSG, nullptr, 0, &reply) < 0)
+	do
+		len = recv(cs, &c, 1, MSG_PEEK | MSG_TRUNC);
+	while (len < 0 && errno == EINTR);
+	if (len < 0)
 		return -1;
-	if (reply.fd >= 0)
-		close(reply.fd);
-	if (reply.rsp.error != 0) {
-		free(reply.payload);
-		errno = reply.rsp.error;
-		return -1;
-	}
-	if (reply.rsp.len < sizeof(struct ngsim_recvmsg) + sizeof(struct ng_mesg)) {
-		free(reply.payload);
-		errno = EPROTO;
+	if (len == 0) {
+		errno = ENOTCONN;
 		return -1;
 	}
-	*buf = static_cast<char *>(reply.payload);
-	return reply.rsp.len;
+	char *p = static_cast<char *>(malloc(len));
+	if (p == nullptr)
+		return -1;
+	ssize_t n;
+	do
+		n = recv(cs, p, len, 0);
+	while (n < 0 && errno == EINTR);
+	if (n < static_cast<ssize_t>(sizeof(struct ngsim_ctlmsg))) {
+		int e = n < 0 ? errno : EPROTO;
+		free(p);
+		errno = e;
+		return -1;
+	}
+	struct ngsim_ctlmsg hdr;
+	memcpy(&hdr, p, sizeof(hdr));
+	if (hdr.error != 0 || n < static_cast<ssize_t>(sizeof(hdr) +
+	    sizeof(struct ng_mesg))) {
+		free(p);
+		errno = hdr.error != 0 ? hdr.error : EPROTO;
+		return -1;
+	}
+	*buf = p;
+	return n;
 }
 
 void
-copy_sender(char *path, const struct ngsim_recvmsg *from)
+copy_sender(char *path, const struct ngsim_ctlmsg *from)
 {
 	if (path == nullptr)
 		return;
-	size_t n = strnlen(from->path, sizeof(from->path));
-	if (n >= NG_PATHSIZ)
-		n = NG_PATHSIZ - 1;
-	memcpy(path, from->path, n);
+	size_t n = strnlen(from->from, sizeof(from->from));
+	memcpy(path, from->from, n);
 	path[n] = '\0';
 }
 
@@ -137,6 +159,8 @@ NgSendMsg(int cs, const char *path, int cookie, int cmd, const void *arg,
 	msg.header.typecookie = static_cast<uint32_t>(cookie);
 	if (deliver(cs, path, &msg, arg, arglen) < 0)
 		return -1;
+	/* As libnetgraph does, a success leaves errno clear. */
+	errno = 0;
 	return static_cast<int>(msg.header.token);
 }
 
@@ -182,7 +206,7 @@ NgRecvMsg(int cs, struct ng_mesg *rep, size_t replen, char *path)
 	ssize_t len = fetch(cs, &buf);
 	if (len < 0)
 		return -1;
-	struct ngsim_recvmsg from;
+	struct ngsim_ctlmsg from;
 	memcpy(&from, buf, sizeof(from));
 	copy_sender(path, &from);
 	/* As on a datagram socket, a short buffer keeps the front of the message. */
@@ -207,7 +231,7 @@ NgAllocRecvMsg(int cs, struct ng_mesg **rep, char *path)
 	ssize_t len = fetch(cs, &buf);
 	if (len < 0)
 		return -1;
-	struct ngsim_recvmsg from;
+	struct ngsim_ctlmsg from;
 	memcpy(&from, buf, sizeof(from));
 	copy_sender(path, &from);
 	size_t mlen = len - sizeof(from);

@@ -6,6 +6,7 @@
 #include <netgraph/ng_message.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,47 +21,46 @@
 static int ng_debug_level;
 
 /*
- * One attempt: a fresh connection whose first request makes the node.
- * Returns 0 with the descriptors, or -1 with the kernel's verdict in errno.
+ * One attempt: the kernel makes the node in the caller's vnet and hands over
+ * its sockets. Returns 0 with the descriptors, or -1 with its verdict.
  */
 static int
 mksock_once(const struct ngsim_mksock *mk, int *csp, int *dsp)
 {
-	int cs = ngsim_connect(0);
-	if (cs < 0)
-		return -1;
-
 	struct ngsim_iov iov = {mk, sizeof(*mk)};
 	struct ngsim_reply reply;
-	int saved;
-	if (ngsim_call(cs, NGSIM_OP_MKSOCK, &iov, 1, &reply) < 0) {
-		saved = errno;
-		close(cs);
-		errno = saved;
+
+	if (ngsim_call(NGSIM_OP_MKSOCK, &iov, 1, -1, &reply) < 0)
+		return -1;
+	if (reply.rsp.error != 0 || reply.fds[0] < 0 ||
+	    (dsp != nullptr && reply.fds[1] < 0)) {
+		int e = reply.rsp.error != 0 ? reply.rsp.error : EPROTO;
+		ngsim_reply_free(&reply);
+		errno = e;
 		return -1;
 	}
-	free(reply.payload);
-	if (reply.rsp.error != 0) {
-		if (reply.fd >= 0)
-			close(reply.fd);
-		close(cs);
-		errno = reply.rsp.error;
-		return -1;
-	}
-	if (dsp != nullptr) {
-		if (reply.fd < 0) {
-			close(cs);
-			errno = EPROTO;
-			return -1;
+	/*
+	 * As socket(2) would, each takes the lowest free descriptor, the
+	 * control socket first; and they stay open across exec.
+	 */
+	for (int i = 0; i < NGSIM_MAX_FDS; i++) {
+		if (reply.fds[i] < 0)
+			continue;
+		int low = fcntl(reply.fds[i], F_DUPFD, 0);
+		if (low >= 0 && low < reply.fds[i]) {
+			close(reply.fds[i]);
+			reply.fds[i] = low;
+		} else {
+			if (low >= 0)
+				close(low);
+			(void)fcntl(reply.fds[i], F_SETFD, 0);
 		}
-		/* Let the largest item go out in one packet. */
-		ngsim_grow_sndbuf(reply.fd, NGSIM_MAX_ITEM +
-		    sizeof(struct ngsim_data_hdr));
-		*dsp = reply.fd;
-	} else if (reply.fd >= 0) {
-		close(reply.fd);
 	}
-	*csp = cs;
+	*csp = reply.fds[0];
+	if (dsp != nullptr)
+		*dsp = reply.fds[1];
+	reply.fds[0] = reply.fds[1] = -1;
+	ngsim_reply_free(&reply);
 	return 0;
 }
 

@@ -3,8 +3,8 @@
 #include <sys/un.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -21,25 +21,229 @@ kernel_path()
 	return p != nullptr && *p != '\0' ? p : NGSIM_DEFAULT_SOCKET;
 }
 
-/* Block until `fd` is ready for `events`, whatever its O_NONBLOCK says. */
+/* A newcomer learns once what is missing, before the program's own report. */
+void
+no_kernel(const char *path)
+{
+	static bool said;
+
+	if (said)
+		return;
+	said = true;
+	fprintf(stderr, "ngsim: no emulated kernel at %s; start one with "
+	    "`ngsim kernel`\n", path);
+}
+
+/* Block until `fd` is ready for `events`. */
 int
 wait_ready(int fd, short events)
 {
 	struct pollfd pfd = {fd, events, 0};
 
 	for (;;) {
-		int n = poll(&pfd, 1, -1);
-		if (n >= 0)
+		if (poll(&pfd, 1, -1) >= 0)
 			return 0;
 		if (errno != EINTR)
 			return -1;
 	}
 }
 
+/* Peek at the next packet's length, waiting for it. */
+ssize_t
+peek_length(int fd)
+{
+	char c;
+
+	for (;;) {
+		ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_TRUNC);
+		if (n > 0)
+			return n;
+		if (n == 0) {
+			errno = ECONNRESET;
+			return -1;
+		}
+		if (errno == EINTR)
+			continue;
+		if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			if (wait_ready(fd, POLLIN) < 0)
+				return -1;
+			continue;
+		}
+		return -1;
+	}
+}
+
+/* Take the next packet, with the descriptors it carries. */
+ssize_t
+take_packet(int fd, void *buf, size_t len, int *fds)
+{
+	union {
+		struct cmsghdr hdr;
+		char space[CMSG_SPACE(sizeof(int) * 8)];
+	} ctl;
+	struct iovec v = {buf, len};
+	struct msghdr mh;
+
+	for (;;) {
+		memset(&mh, 0, sizeof(mh));
+		mh.msg_iov = &v;
+		mh.msg_iovlen = 1;
+		mh.msg_control = ctl.space;
+		mh.msg_controllen = sizeof(ctl.space);
+		ssize_t n = recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return -1;
+		/* Descriptors that found no room were lost on the way. */
+		bool lost = (mh.msg_flags & MSG_CTRUNC) != 0;
+		int k = 0;
+		for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr;
+		    c = CMSG_NXTHDR(&mh, c)) {
+			if (c->cmsg_level != SOL_SOCKET ||
+			    c->cmsg_type != SCM_RIGHTS)
+				continue;
+			size_t nfd = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+			int got[8];
+			memcpy(got, CMSG_DATA(c), nfd * sizeof(int));
+			for (size_t i = 0; i < nfd; i++) {
+				if (fds != nullptr && k < NGSIM_MAX_FDS)
+					fds[k++] = got[i];
+				else
+					close(got[i]);
+			}
+		}
+		if (lost) {
+			for (int i = 0; fds != nullptr && i < k; i++) {
+				close(fds[i]);
+				fds[i] = -1;
+			}
+			errno = EMFILE;
+			return -1;
+		}
+		return n;
+	}
+}
+
+int
+send_request(int fd, uint32_t op, const struct ngsim_iov *iov, int niov,
+    int pass)
+{
+	struct ngsim_req req;
+	struct iovec v[8];
+	size_t plen = 0;
+
+	if (niov > 7) {
+		errno = EINVAL;
+		return -1;
+	}
+	for (int i = 0; i < niov; i++) {
+		v[i + 1].iov_base = const_cast<void *>(iov[i].base);
+		v[i + 1].iov_len = iov[i].len;
+		plen += iov[i].len;
+	}
+	if (plen > NGSIM_MAX_PACKET - sizeof(req)) {
+		errno = EMSGSIZE;
+		return -1;
+	}
+	memset(&req, 0, sizeof(req));
+	req.op = op;
+	req.len = static_cast<uint32_t>(plen);
+	v[0].iov_base = &req;
+	v[0].iov_len = sizeof(req);
+
+	struct msghdr mh;
+	union {
+		struct cmsghdr hdr;
+		char space[CMSG_SPACE(sizeof(int))];
+	} ctl;
+	memset(&mh, 0, sizeof(mh));
+	mh.msg_iov = v;
+	mh.msg_iovlen = niov + 1;
+	if (pass >= 0) {
+		memset(&ctl, 0, sizeof(ctl));
+		mh.msg_control = ctl.space;
+		mh.msg_controllen = sizeof(ctl.space);
+		struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
+		c->cmsg_level = SOL_SOCKET;
+		c->cmsg_type = SCM_RIGHTS;
+		c->cmsg_len = CMSG_LEN(sizeof(int));
+		memcpy(CMSG_DATA(c), &pass, sizeof(int));
+	}
+	int grown = 0;
+	for (;;) {
+		if (sendmsg(fd, &mh, MSG_NOSIGNAL) >= 0)
+			return 0;
+		if (errno == EINTR)
+			continue;
+		if (errno == EMSGSIZE && !grown) {
+			/* The host doubles what it is given. */
+			int want = static_cast<int>(sizeof(req) + plen + 1024);
+			(void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &want,
+			    sizeof(want));
+			grown = 1;
+			continue;
+		}
+		return -1;
+	}
+}
+
+int
+receive_reply(int fd, struct ngsim_reply *reply)
+{
+	ssize_t len = peek_length(fd);
+	if (len < 0)
+		return -1;
+	char *buf = static_cast<char *>(malloc(len));
+	if (buf == nullptr)
+		return -1;
+	ssize_t n = take_packet(fd, buf, len, reply->fds);
+	if (n < static_cast<ssize_t>(sizeof(reply->rsp))) {
+		free(buf);
+		errno = n < 0 ? errno : EPROTO;
+		return -1;
+	}
+	memcpy(&reply->rsp, buf, sizeof(reply->rsp));
+	size_t want = reply->rsp.len;
+	char *p = static_cast<char *>(malloc(want + 1));
+	if (p == nullptr) {
+		free(buf);
+		return -1;
+	}
+	size_t have = n - sizeof(reply->rsp);
+	if (have > want)
+		have = want;
+	memcpy(p, buf + sizeof(reply->rsp), have);
+	free(buf);
+	/* A long answer continues in packets of its own. */
+	while (have < want) {
+		len = peek_length(fd);
+		if (len < 0 || static_cast<size_t>(len) > want - have) {
+			free(p);
+			errno = len < 0 ? errno : EPROTO;
+			return -1;
+		}
+		n = take_packet(fd, p + have, len, nullptr);
+		if (n <= 0) {
+			free(p);
+			errno = n < 0 ? errno : EPROTO;
+			return -1;
+		}
+		have += n;
+	}
+	/* Text payloads are handy to have terminated. */
+	p[want] = '\0';
+	if (want > 0)
+		reply->payload = p;
+	else
+		free(p);
+	return 0;
+}
+
 } // namespace
 
 int
-ngsim_connect(int cloexec)
+ngsim_connect(void)
 {
 	struct sockaddr_un sun;
 	const char *path = kernel_path();
@@ -53,255 +257,68 @@ ngsim_connect(int cloexec)
 	sun.sun_family = AF_UNIX;
 	memcpy(sun.sun_path, path, len + 1);
 
-	int fd = socket(AF_UNIX, SOCK_SEQPACKET | (cloexec ? SOCK_CLOEXEC : 0), 0);
+	int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		return -1;
-	for (;;) {
-		if (connect(fd, reinterpret_cast<struct sockaddr *>(&sun),
-		    sizeof(sun)) == 0)
+	int rc;
+	do
+		rc = connect(fd, reinterpret_cast<struct sockaddr *>(&sun),
+		    sizeof(sun));
+	while (rc < 0 && errno == EINTR);
+	if (rc == 0) {
+		struct ucred cr;
+		socklen_t sl = sizeof(cr);
+		if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &sl) == 0 &&
+		    cr.uid == 0)
 			return fd;
-		if (errno != EINTR)
-			break;
+		/* Whoever listens there is not the kernel. */
+		errno = ECONNREFUSED;
 	}
 	int saved = errno;
 	close(fd);
+	if (saved == ENOENT || saved == ECONNREFUSED)
+		no_kernel(path);
 	errno = saved;
 	return -1;
 }
 
-void
-ngsim_grow_sndbuf(int fd, size_t bytes)
-{
-	int cur = 0;
-	socklen_t sl = sizeof(cur);
-
-	if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &cur, &sl) == 0 &&
-	    static_cast<size_t>(cur) >= bytes + 1024)
-		return;
-	/* The host doubles what it is given; ask for the packet and some slack. */
-	int want = static_cast<int>(bytes + 1024);
-	(void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &want, sizeof(want));
-}
-
-ssize_t
-ngsim_send_packet(int fd, const struct ngsim_iov *iov, int niov)
-{
-	struct iovec v[8];
-	struct msghdr mh;
-	size_t total = 0;
-
-	if (niov > 8) {
-		errno = EINVAL;
-		return -1;
-	}
-	for (int i = 0; i < niov; i++) {
-		v[i].iov_base = const_cast<void *>(iov[i].base);
-		v[i].iov_len = iov[i].len;
-		total += iov[i].len;
-	}
-	memset(&mh, 0, sizeof(mh));
-	mh.msg_iov = v;
-	mh.msg_iovlen = niov;
-
-	bool grown = false;
-	for (;;) {
-		ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
-		if (n >= 0)
-			return n;
-		if (errno == EINTR)
-			continue;
-		if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			if (wait_ready(fd, POLLOUT) < 0)
-				return -1;
-			continue;
-		}
-		if (errno == EMSGSIZE && !grown) {
-			ngsim_grow_sndbuf(fd, total);
-			grown = true;
-			continue;
-		}
-		return -1;
-	}
-}
-
-/*
- * Peek at the next packet's length without taking it (and without taking
- * any descriptor it carries), waiting for it if need be.
- */
-static ssize_t
-peek_length(int fd)
-{
-	char c;
-
-	for (;;) {
-		ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_TRUNC);
-		if (n > 0)
-			return n;
-		if (n == 0) {
-			/* A zero-length packet and a closed peer look alike here. */
-			struct pollfd pfd = {fd, POLLIN, 0};
-			if (poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP)) {
-				errno = ECONNRESET;
-				return -1;
-			}
-			return 0;
-		}
-		if (errno == EINTR)
-			continue;
-		if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			if (wait_ready(fd, POLLIN) < 0)
-				return -1;
-			continue;
-		}
-		return -1;
-	}
-}
-
-/* Take the next packet into `buf` (len bytes), with at most one descriptor. */
-static ssize_t
-take_packet(int fd, void *buf, size_t len, int *passed)
-{
-	union {
-		struct cmsghdr hdr;
-		char space[CMSG_SPACE(sizeof(int) * 4)];
-	} ctl;
-	struct iovec v = {buf, len};
-	struct msghdr mh;
-
-	if (passed != nullptr)
-		*passed = -1;
-	for (;;) {
-		memset(&mh, 0, sizeof(mh));
-		mh.msg_iov = &v;
-		mh.msg_iovlen = 1;
-		if (passed != nullptr) {
-			mh.msg_control = ctl.space;
-			mh.msg_controllen = sizeof(ctl.space);
-		}
-		ssize_t n = recvmsg(fd, &mh, 0);
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			if (errno == EAGAIN || errno == EWOULDBLOCK) {
-				if (wait_ready(fd, POLLIN) < 0)
-					return -1;
-				continue;
-			}
-			return -1;
-		}
-		if (passed != nullptr) {
-			for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr;
-			    c = CMSG_NXTHDR(&mh, c)) {
-				if (c->cmsg_level != SOL_SOCKET ||
-				    c->cmsg_type != SCM_RIGHTS)
-					continue;
-				size_t nfd = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-				int fds[4];
-				memcpy(fds, CMSG_DATA(c), nfd * sizeof(int));
-				for (size_t i = 0; i < nfd; i++) {
-					if (*passed < 0)
-						*passed = fds[i];
-					else
-						close(fds[i]);
-				}
-			}
-		}
-		return n;
-	}
-}
-
-ssize_t
-ngsim_recv_packet(int fd, void **buf)
-{
-	ssize_t len = peek_length(fd);
-
-	if (len < 0)
-		return -1;
-	void *p = malloc(len > 0 ? len : 1);
-	if (p == nullptr)
-		return -1;
-	ssize_t n = take_packet(fd, p, len, nullptr);
-	if (n < 0) {
-		int saved = errno;
-		free(p);
-		errno = saved;
-		return -1;
-	}
-	*buf = p;
-	return n;
-}
-
 int
-ngsim_call(int fd, uint32_t op, const struct ngsim_iov *iov, int niov,
+ngsim_call(uint32_t op, const struct ngsim_iov *iov, int niov, int pass,
     struct ngsim_reply *reply)
 {
-	struct ngsim_req req;
-	struct ngsim_iov pieces[8];
-	size_t plen = 0;
-
-	if (niov > 7) {
-		errno = EINVAL;
-		return -1;
-	}
-	for (int i = 0; i < niov; i++)
-		plen += iov[i].len;
-	if (plen > NGSIM_MAX_PACKET - sizeof(req)) {
-		errno = EMSGSIZE;
-		return -1;
-	}
-	memset(&req, 0, sizeof(req));
-	req.op = op;
-	req.pid = getpid();
-	req.len = static_cast<uint32_t>(plen);
-	pieces[0] = {&req, sizeof(req)};
-	for (int i = 0; i < niov; i++)
-		pieces[i + 1] = iov[i];
-	if (ngsim_send_packet(fd, pieces, niov + 1) < 0)
-		return -1;
-
 	memset(reply, 0, sizeof(*reply));
-	reply->fd = -1;
-	ssize_t len = peek_length(fd);
-	if (len < 0)
+	for (int i = 0; i < NGSIM_MAX_FDS; i++)
+		reply->fds[i] = -1;
+	int fd = ngsim_connect();
+	if (fd < 0)
 		return -1;
-	char *buf = static_cast<char *>(malloc(len > 0 ? len : 1));
-	if (buf == nullptr)
-		return -1;
-	ssize_t n = take_packet(fd, buf, len, &reply->fd);
-	if (n < 0 || static_cast<size_t>(n) < sizeof(reply->rsp)) {
-		int saved = n < 0 ? errno : EPROTO;
-		free(buf);
-		if (reply->fd >= 0)
-			close(reply->fd);
-		reply->fd = -1;
+	int rc = send_request(fd, op, iov, niov, pass);
+	if (rc == 0)
+		rc = receive_reply(fd, reply);
+	int saved = errno;
+	close(fd);
+	if (rc < 0) {
+		ngsim_reply_free(reply);
 		errno = saved;
-		return -1;
 	}
-	memcpy(&reply->rsp, buf, sizeof(reply->rsp));
-	size_t have = n - sizeof(reply->rsp);
-	if (reply->rsp.len > have)
-		reply->rsp.len = static_cast<uint32_t>(have);
-	if (reply->rsp.len > 0) {
-		reply->payload = malloc(reply->rsp.len + 1);
-		if (reply->payload == nullptr) {
-			free(buf);
-			if (reply->fd >= 0)
-				close(reply->fd);
-			reply->fd = -1;
-			errno = ENOMEM;
-			return -1;
-		}
-		memcpy(reply->payload, buf + sizeof(reply->rsp), reply->rsp.len);
-		/* Text payloads are handy to have terminated. */
-		static_cast<char *>(reply->payload)[reply->rsp.len] = '\0';
+	return rc;
+}
+
+void
+ngsim_reply_free(struct ngsim_reply *reply)
+{
+	free(reply->payload);
+	reply->payload = nullptr;
+	for (int i = 0; i < NGSIM_MAX_FDS; i++) {
+		if (reply->fds[i] >= 0)
+			close(reply->fds[i]);
+		reply->fds[i] = -1;
 	}
-	free(buf);
-	return 0;
 }
 
 int
-ngsim_oneshot(uint32_t op, const void *arg, size_t arglen, void **payload,
-    uint32_t *paylen)
+ngsim_oneshot(uint32_t op, const void *arg, size_t arglen, int pass,
+    void **payload, uint32_t *paylen)
 {
 	struct ngsim_iov iov = {arg, arglen};
 	struct ngsim_reply reply;
@@ -310,25 +327,15 @@ ngsim_oneshot(uint32_t op, const void *arg, size_t arglen, void **payload,
 		*payload = nullptr;
 	if (paylen != nullptr)
 		*paylen = 0;
-	int fd = ngsim_connect(1);
-	if (fd < 0)
+	if (ngsim_call(op, &iov, arglen > 0 ? 1 : 0, pass, &reply) < 0)
 		return -1;
-	int rc = ngsim_call(fd, op, &iov, arglen > 0 ? 1 : 0, &reply);
-	int saved = errno;
-	close(fd);
-	if (rc < 0) {
-		errno = saved;
-		return -1;
-	}
-	if (reply.fd >= 0)
-		close(reply.fd);
 	if (payload != nullptr) {
 		*payload = reply.payload;
+		reply.payload = nullptr;
 		if (paylen != nullptr)
 			*paylen = reply.rsp.len;
-	} else {
-		free(reply.payload);
 	}
+	ngsim_reply_free(&reply);
 	if (reply.rsp.error != 0) {
 		errno = reply.rsp.error;
 		return -1;

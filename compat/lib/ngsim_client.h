@@ -16,45 +16,43 @@ struct ngsim_iov {
 	size_t		 len;
 };
 
-/* What came back: the header, the payload (malloc'd, may be NULL) and a descriptor. */
+/* Descriptors an answer may carry. */
+#define NGSIM_MAX_FDS	2
+
+/* What came back: the header, the payload (malloc'd, may be NULL) and descriptors. */
 struct ngsim_reply {
 	struct ngsim_rsp rsp;
-	void		*payload;	/* rsp.len bytes, or NULL when rsp.len is 0 */
-	int		 fd;		/* passed descriptor, or -1 */
+	void		*payload;	/* rsp.len bytes and a NUL, or NULL when rsp.len is 0 */
+	int		 fds[NGSIM_MAX_FDS];	/* passed descriptors, or -1 */
 };
 
 /*
- * Connect to the kernel. The descriptor is close-on-exec only when `cloexec`
- * is set: a control socket behaves like any other socket across exec.
- * Returns the descriptor, or -1 with errno.
+ * Connect to the kernel, close-on-exec. Only a kernel run by root is one:
+ * anything else listening at the path is refused. When nothing answers,
+ * says so once on standard error. Returns the descriptor, or -1 with errno.
  */
-int	ngsim_connect(int cloexec);
+int	ngsim_connect(void);
 
 /*
- * Send one request of `op` with the payload pieces, then wait for its
+ * A call on its own connection: send one request of `op` with the payload
+ * pieces and, when `pass` is not -1, that descriptor along; wait for the
  * response. Returns 0 when a response arrived (its verdict is in
- * reply->rsp.error), -1 with errno when the exchange itself failed.
- * The caller frees reply->payload and closes reply->fd.
+ * reply->rsp.error), -1 with errno when the exchange itself failed. The
+ * caller frees reply->payload and closes reply->fds.
  */
-int	ngsim_call(int fd, uint32_t op, const struct ngsim_iov *iov, int niov,
+int	ngsim_call(uint32_t op, const struct ngsim_iov *iov, int niov, int pass,
 	    struct ngsim_reply *reply);
 
+/* Frees the payload and closes the descriptors of a reply. */
+void	ngsim_reply_free(struct ngsim_reply *reply);
+
 /*
- * A one-shot call: connect, call, close. Returns rsp.value on success;
- * -1 with errno set to the verdict or to the transport's error otherwise.
- * When `payload` is not NULL it receives the response payload (the caller
- * frees it), also on a refusal.
+ * As ngsim_call, for calls whose answer is a value: returns rsp.value on
+ * success; -1 with errno set to the verdict or to the transport's error
+ * otherwise. When `payload` is not NULL it receives the response payload
+ * (the caller frees it), also on a refusal.
  */
-int	ngsim_oneshot(uint32_t op, const void *arg, size_t arglen,
+int	ngsim_oneshot(uint32_t op, const void *arg, size_t arglen, int pass,
 	    void **payload, uint32_t *paylen);
-
-/* Send one packet made of the pieces (MSG_NOSIGNAL, waits on a non-blocking socket). */
-ssize_t	ngsim_send_packet(int fd, const struct ngsim_iov *iov, int niov);
-
-/* Receive one packet into a new malloc'd buffer; returns its length or -1. */
-ssize_t	ngsim_recv_packet(int fd, void **buf);
-
-/* Make a send buffer big enough for packets of `bytes` (best effort). */
-void	ngsim_grow_sndbuf(int fd, size_t bytes);
 
 #endif

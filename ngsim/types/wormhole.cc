@@ -76,7 +76,7 @@ class WormholeNode : public ngsim::NodeOps {
     // Into "evthorizon": through the passage. From the twin: out of our
     // "evthorizon", or dropped while that hook is free.
     Hook* out = h.name == kEvtHorizon ? self.findhook(kTwinHook) : self.findhook(kEvtHorizon);
-    if (out == nullptr || out->peer == nullptr) return ENOTCONN;
+    if (out == nullptr || out->peer == nullptr) return 0;
     return k_.send_data(*out, data, len);
   }
 

@@ -157,14 +157,17 @@ int Sock::send(const std::string& hook, const std::string& bytes) {
   return 0;
 }
 
-std::string Sock::recv(double timeout) {
+std::string Sock::recv(double timeout, std::string* hook) {
   static char buf[NGSIM_ITEM_ROOM];
   for (;;) {
     pollfd p = {ds_, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(timeout * 1000));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return "";
-    ssize_t n = read(ds_, buf, sizeof buf);
+    char name[NG_HOOKSIZ] = "";
+    ssize_t n = hook ? NgRecvData(ds_, reinterpret_cast<u_char*>(buf), sizeof buf, name)
+                     : read(ds_, buf, sizeof buf);
+    if (hook) *hook = name;
     if (n < 0 && errno == EINTR) continue;
     return n > 0 ? std::string(buf, n) : "";
   }

@@ -49,8 +49,9 @@ class Sock {
   int list(bool names_only, std::vector<Info>& out);
 
   int send(const std::string& hook, const std::string& bytes);
-  // The next item, or "" after `timeout` seconds.
-  std::string recv(double timeout = 2);
+  // The next item, or "" after `timeout` seconds; `hook` gets the hook it
+  // came in on.
+  std::string recv(double timeout = 2, std::string* hook = nullptr);
   // Items until none comes for `quiet` seconds.
   std::vector<std::string> drain(double quiet = 0.3, size_t max = 100000);
 

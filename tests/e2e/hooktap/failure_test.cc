@@ -271,14 +271,16 @@ TEST(Failure, RefusalsAfterCreationShutTheNodeDown) {
   }
 }
 
-TEST(Failure, NoKqueue) {
+TEST(Failure, NoDescriptorForTheDataSocket) {
   Kernel k;
   k.iface("em0");
-  // Room for the standard streams and the two sockets, not for a kqueue.
-  Proc p = e2e::sh("ulimit -n 5; exec " + hk::hooktap() + " ether:em0:lower");
+  // Room for the standard streams and the control socket only; that a
+  // kqueue cannot be made is the unit tests' to show.
+  Proc p = e2e::sh("ulimit -n 4; exec " + hk::hooktap() + " ether:em0:lower");
   EXPECT_EQ(p.status, 71);
-  EXPECT_EQ(p.err, "hooktap: kqueue: unable to create: Too many open files\n");
-  expect_shut_down(k, seen(k));
+  EXPECT_EQ(p.err,
+            "hooktap: ng_create_context: failed to initialize netgraph(4): Too many open files\n");
+  expect_nothing_left(k);
 }
 
 TEST(Failure, StandardOutputGone) {
@@ -323,6 +325,8 @@ TEST(Failure, KernelGone) {
   EXPECT_FALSE(p.signaled);
   EXPECT_EQ(p.status, 71);
   EXPECT_EQ(p.err, "hooktap: capture node gone, presumed dead\n"
+                   "ngsim: no emulated kernel at " + k.socket() +
+                   "; start one with `ngsim kernel`\n"
                    "Failed to shutdown node.\ntry:\n\tngctl shutdown " + addr(id) + "\n");
 }
 

@@ -26,56 +26,76 @@ std::string item(size_t n, char seed) {
   return s;
 }
 
-TEST(Data, ItemsPassWholeOnePerRead) {
+TEST(Data, ItemsPassWholeOnePerReadWithinFreeBSDsBufferSpace) {
   e2e::Kernel k;
+  EXPECT_EQ(k.ok({"sysctl", "net.graph.recvspace"}), "net.graph.recvspace: 20480\n");
+  EXPECT_EQ(k.ok({"sysctl", "net.graph.maxdgram"}), "net.graph.maxdgram: 20480\n");
   Sock a("a"), b("b");
   ASSERT_EQ(a.error(), 0);
   ASSERT_EQ(b.error(), 0);
   ASSERT_EQ(a.connect(".", "b:", "out", "in"), 0);
-  for (size_t n : {size_t(1), size_t(1500), size_t(65536), size_t(262144)}) {
+  std::string hook;
+  for (size_t n : {size_t(1), size_t(1500), size_t(20480)}) {
     std::string x = item(n, static_cast<char>(n));
     ASSERT_EQ(a.send("out", x), 0) << n;
-    EXPECT_TRUE(b.recv() == x) << n;
+    EXPECT_TRUE(b.recv(2, &hook) == x) << n;
+    EXPECT_EQ(hook, "in") << "the hook it came in on";
   }
-  // Two items are two reads, each whole.
+  EXPECT_EQ(a.send("out", item(20481, 1)), EMSGSIZE) << "larger than maxdgram";
+  // Two items are two reads, each whole; both ways.
   ASSERT_EQ(a.send("out", "first"), 0);
   ASSERT_EQ(a.send("out", "second"), 0);
   EXPECT_EQ(b.recv(), "first");
   EXPECT_EQ(b.recv(), "second");
-  // Both ways.
   ASSERT_EQ(b.send("in", "back"), 0);
   EXPECT_EQ(a.recv(), "back");
-  // Items into a hook that is not there go nowhere.
-  a.send("nohook", "lost");
+  EXPECT_EQ(a.send("nohook", "lost"), EHOSTUNREACH) << "a hook that leads nowhere";
   EXPECT_EQ(b.recv(0.2), "");
+
+  // New limits hold for the sockets made afterwards.
+  EXPECT_EQ(k.ok({"sysctl", "net.graph.maxdgram=262144"}),
+            "net.graph.maxdgram: 20480 -> 262144\n");
+  k.ok({"sysctl", "net.graph.recvspace=524288"});
+  EXPECT_EQ(a.send("out", item(65536, 2)), EMSGSIZE);
+  Sock c("c"), d("d");
+  ASSERT_EQ(c.connect(".", "d:", "out", "in"), 0);
+  std::string big = item(262144, 3);
+  ASSERT_EQ(c.send("out", big), 0);
+  EXPECT_TRUE(d.recv() == big);
 }
 
 TEST(Data, ReaderFullDropsWholeItemsAndNeverBlocks) {
   e2e::Kernel k;
   Sock a("a"), b("b");
   ASSERT_EQ(a.connect(".", "b:", "out", "in"), 0);
-  // b reads nothing: 1 MiB of 1000-byte items fits, the rest is dropped.
-  const size_t kItems = 1200;
+  // b reads nothing: 20 items of 1000 bytes fit in 20480, the next does not,
+  // and its sender is told.
   double t0 = now();
-  for (size_t i = 0; i < kItems; i++) {
+  for (size_t i = 0; i < 20; i++) {
     std::string x = item(1000, static_cast<char>(i));
     memcpy(&x[0], &i, sizeof i);
-    ASSERT_EQ(a.send("out", x), 0);
+    ASSERT_EQ(a.send("out", x), 0) << i;
   }
+  EXPECT_EQ(a.send("out", item(1000, 9)), ENOBUFS);
+  EXPECT_EQ(a.send("out", item(480, 9)), 0) << "what still fits goes";
   // The kernel still answers while b is full.
-  usleep(300000);
   json g = k.graph();
   EXPECT_EQ(g["nodes"].size(), 2u);
   EXPECT_LT(now() - t0, 5.0);
   std::vector<std::string> got = b.drain(0.3);
-  ASSERT_EQ(got.size(), 1048u) << "1048 items of 1000 bytes fit in 1 MiB";
-  for (size_t i = 0; i < got.size(); i++) {
+  ASSERT_EQ(got.size(), 21u);
+  for (size_t i = 0; i < 20; i++) {
     ASSERT_EQ(got[i].size(), 1000u);
     size_t seq;
     memcpy(&seq, got[i].data(), sizeof seq);
     ASSERT_EQ(seq, i) << "the first ones are kept, in order";
   }
-  // Once read, there is room again.
+  // Once read, there is room again; tiny items count too, a room of 20480
+  // bytes holds at most 320 of them.
+  size_t sent = 0;
+  while (sent < 400 && a.send("out", "x") == 0) sent++;
+  EXPECT_EQ(sent, 320u);
+  EXPECT_EQ(b.drain(0.3).size(), 320u);
   ASSERT_EQ(a.send("out", "again"), 0);
   EXPECT_EQ(b.recv(), "again");
 }

@@ -32,9 +32,28 @@ int raw_connect(const std::string& path) {
   return fd;
 }
 
-// Sends one packet and returns the error of the response (or -1 if none).
-int roundtrip(int fd, const std::string& pkt, std::string* payload = nullptr) {
-  if (send(fd, pkt.data(), pkt.size(), MSG_NOSIGNAL) < 0) return -1;
+// Sends one packet, with a socket passed along when `pass` is not -1, and
+// returns the error of the response (or -1 if none).
+int roundtrip(int fd, const std::string& pkt, std::string* payload = nullptr,
+              int pass = -1) {
+  iovec iov = {const_cast<char*>(pkt.data()), pkt.size()};
+  union {
+    cmsghdr h;
+    char space[CMSG_SPACE(sizeof(int))];
+  } ctl;
+  msghdr mh{};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  if (pass >= 0) {
+    mh.msg_control = ctl.space;
+    mh.msg_controllen = sizeof ctl.space;
+    cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+    cm->cmsg_level = SOL_SOCKET;
+    cm->cmsg_type = SCM_RIGHTS;
+    cm->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(cm), &pass, sizeof(int));
+  }
+  if (sendmsg(fd, &mh, MSG_NOSIGNAL) < 0) return -1;
   pollfd p = {fd, POLLIN, 0};
   if (poll(&p, 1, 2000) <= 0) return -1;
   char buf[65536];
@@ -78,9 +97,10 @@ TEST(BadInput, GarbageAndHalfMessagesLeaveTheGraphIntact) {
   EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_KLDNEXT, "ab")), EINVAL);
   EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_KLDLOAD, "ng_socket")), EINVAL);
   EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_MKSOCK, "short")), EINVAL);
-  // Control messages on a connection that made no socket node.
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, std::string(600, 'a'))), ENOTCONN);
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_RECVMSG, "")), ENOTCONN);
+  // Calls about a socket node without one of its sockets, or with another.
+  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, std::string(600, 'a'))), ENOTSOCK);
+  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, std::string(600, 'a')), nullptr, fd),
+            ENOTCONN);
   // Admin text that is not JSON, or JSON that is not a command.
   std::string out;
   EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_ADMIN, "{not json"), &out), EINVAL);
@@ -97,39 +117,43 @@ TEST(BadInput, GarbageAndHalfMessagesLeaveTheGraphIntact) {
   }
   close(fd);
 
-  // A socket node connection that sends broken control messages.
-  fd = raw_connect(k.socket());
-  ngsim_mksock mk{};
-  mk.flags = 0;
-  ASSERT_EQ(roundtrip(fd, request(NGSIM_OP_MKSOCK,
-                                 std::string(reinterpret_cast<char*>(&mk), sizeof mk))),
-            0);
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_MKSOCK,
-                                 std::string(reinterpret_cast<char*>(&mk), sizeof mk))),
-            EISCONN);
+  // Broken control messages from a socket node, and its data socket in
+  // place of its control socket.
+  Sock b("broken");
+  ASSERT_EQ(b.error(), 0);
+  auto from_b = [&](const std::string& payload, int pass) {
+    int c = raw_connect(k.socket());
+    int e = roundtrip(c, request(NGSIM_OP_SENDMSG, payload), nullptr, pass);
+    close(c);
+    return e;
+  };
   std::string path(512, '\0');
   path.replace(0, 3, "em0");
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, path + "tiny")), EINVAL);
+  EXPECT_EQ(from_b(path + "tiny", b.cs()), EINVAL);
   ng_mesg m{};
   m.header.version = NG_VERSION;
   m.header.typecookie = NGM_GENERIC_COOKIE;
   m.header.cmd = NGM_NODEINFO;
   m.header.arglen = 100;  // more than follows
   std::string ms(reinterpret_cast<char*>(&m), sizeof m);
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, path + ms)), EINVAL);
+  EXPECT_EQ(from_b(path + ms, b.cs()), EINVAL);
   m.header.arglen = 0;
   m.header.version = 3;
   ms.assign(reinterpret_cast<char*>(&m), sizeof m);
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, path + ms)), EINVAL);
-  EXPECT_EQ(roundtrip(fd, request(NGSIM_OP_SENDMSG, std::string(512, 'p') + ms)), EINVAL)
-      << "a path without its NUL";
-  // Half a message: the header promises more than the connection carries,
-  // then the client hangs up while waiting for a reply.
+  EXPECT_EQ(from_b(path + ms, b.cs()), EINVAL);
+  EXPECT_EQ(from_b(std::string(512, 'p') + ms, b.cs()), EINVAL) << "a path without its NUL";
+  m.header.version = NG_VERSION;
+  ms.assign(reinterpret_cast<char*>(&m), sizeof m);
+  EXPECT_EQ(from_b(path + ms, b.ds()), EINVAL) << "not the control socket";
+  // Half a request, then the client hangs up while waiting.
+  fd = raw_connect(k.socket());
   send(fd, ms.data(), 10, MSG_NOSIGNAL);
-  roundtrip(fd, request(NGSIM_OP_RECVMSG, ""));
   close(fd);
+  // Whatever a process writes into its control socket is ignored.
+  ASSERT_EQ(write(b.cs(), "junk", 4), 4);
+  b.close_all();
 
-  // A data socket that sends items without a hook header, or too big.
+  // A data socket that writes items while its node has no hook, or too big.
   Sock d("dirty");
   ASSERT_EQ(d.error(), 0);
   ASSERT_EQ(write(d.ds(), "abc", 3), 3);

@@ -19,7 +19,7 @@ struct Log {
   std::vector<std::string> events;
 };
 
-class Probe : public NodeOps, public ReplySink {
+class Probe : public NodeOps {
  public:
   explicit Probe(Log& log) : log_(log) {}
   int newhook(Node&, const std::string& name, Node&, const std::string&) override {
@@ -38,7 +38,7 @@ class Probe : public NodeOps, public ReplySink {
     log_.events.push_back("data " + h.name + " " + std::string(reinterpret_cast<const char*>(d), n));
     return 0;
   }
-  void queue_reply(ng_id from, const std::vector<uint8_t>& m) override {
+  void queue_reply(Node&, ng_id from, const std::vector<uint8_t>& m) override {
     replies.emplace_back(from, m);
   }
   std::vector<std::pair<ng_id, std::vector<uint8_t>>> replies;
@@ -171,7 +171,6 @@ TEST_F(KernelTest, TransientTypesGoWithTheirLastHookPersistentOnesStay) {
 TEST_F(KernelTest, RepliesCarryTokenCookieAndSender) {
   Node* p = make("probe", 0, "me");
   Probe* sink = static_cast<Probe*>(p->ops.get());
-  k.sinks[p->id] = sink;
   Node* e = make("echo", 0, "ech");
   ASSERT_EQ(send(*p, "ech:", NGM_NODEINFO), 0);
   ASSERT_EQ(sink->replies.size(), 1u);
@@ -195,16 +194,16 @@ TEST_F(KernelTest, RepliesCarryTokenCookieAndSender) {
   EXPECT_EQ(send(*p, "nobody:", NGM_NODEINFO), ENOENT);
   EXPECT_EQ(sink->replies.size(), 2u);
   // Every attempt is in the trace, the refused ones with their errno.
-  ASSERT_EQ(k.trace.size(), 3u);
-  EXPECT_EQ(k.trace[1].arg, "abc");
-  EXPECT_EQ(k.trace[2].error, ENOENT);
-  EXPECT_EQ(k.trace[2].pid, 42);
+  ASSERT_EQ(k.trace().size(), 3u);
+  EXPECT_EQ(k.trace()[1].arg, "abc");
+  EXPECT_EQ(k.trace()[2].error, ENOENT);
+  EXPECT_EQ(k.trace()[2].pid, 42);
 }
 
 TEST_F(KernelTest, TwinLinksCrossVnetsButPathsDoNot) {
   int jid;
   std::string msg;
-  ASSERT_EQ(k.jail_create("vj1", 0, jid, msg), 0);
+  ASSERT_EQ(k.vnets.create("vj1", 0, jid, msg), 0);
   Node* a = make("probe", 0, "a");
   Node* b = make("probe", jid, "b");
   EXPECT_EQ(k.connect(*a, "x", *a, "x"), EEXIST);
@@ -232,12 +231,12 @@ TEST_F(KernelTest, TwinLinksCrossVnetsButPathsDoNot) {
 TEST_F(KernelTest, JailsNestAndResolveOnlyBelow) {
   int a, b, c, d;
   std::string msg;
-  ASSERT_EQ(k.jail_create("a", 0, a, msg), 0);
-  ASSERT_EQ(k.jail_create("b", a, b, msg), 0);
-  ASSERT_EQ(k.jail_create("c", b, c, msg), 0);
-  ASSERT_EQ(k.jail_create("d", 0, d, msg), 0);
-  EXPECT_EQ(k.jail_create("b", a, b, msg), EEXIST);
-  EXPECT_EQ(k.jail_create("42", 0, b, msg), EINVAL) << "a number would be ambiguous";
+  ASSERT_EQ(k.vnets.create("a", 0, a, msg), 0);
+  ASSERT_EQ(k.vnets.create("b", a, b, msg), 0);
+  ASSERT_EQ(k.vnets.create("c", b, c, msg), 0);
+  ASSERT_EQ(k.vnets.create("d", 0, d, msg), 0);
+  EXPECT_EQ(k.vnets.create("b", a, b, msg), EEXIST);
+  EXPECT_EQ(k.vnets.create("42", 0, b, msg), EINVAL) << "a number would be ambiguous";
   int j;
   EXPECT_EQ(k.resolve_jail(0, "a.b.c", j), 0);
   EXPECT_EQ(j, c);
@@ -251,38 +250,17 @@ TEST_F(KernelTest, JailsNestAndResolveOnlyBelow) {
   EXPECT_EQ(k.resolve_jail(0, "a..b", j), ENOENT);
   EXPECT_EQ(k.resolve_jail(c, "0", j), 0);
   EXPECT_EQ(j, 0);
-  EXPECT_EQ(k.jail_name(c, 0), "a.b.c");
-  EXPECT_EQ(k.jail_name(c, a), "b.c");
-  EXPECT_EQ(k.jail_getid(0, "c", j, msg), ENOENT);
+  EXPECT_EQ(k.vnets.name_of(c, 0), "a.b.c");
+  EXPECT_EQ(k.vnets.name_of(c, a), "b.c");
+  EXPECT_EQ(k.vnets.getid(0, "c", j, msg), ENOENT);
   EXPECT_EQ(msg, "jail \"c\" not found");
-  EXPECT_EQ(k.jail_getid(0, "0099", j, msg), ENOENT);
+  EXPECT_EQ(k.vnets.getid(0, "0099", j, msg), ENOENT);
   EXPECT_EQ(msg, "jail 99 not found");
 
-  Caller root;
-  root.jail = b;
-  EXPECT_EQ(k.jail_attach(root, a), EINVAL) << "not below";
-  EXPECT_EQ(k.jail_attach(root, 0), EINVAL);
-  Caller user;
-  user.uid = 65534;
-  EXPECT_EQ(k.jail_attach(user, a), EPERM);
-}
-
-TEST_F(KernelTest, MembershipFollowsTheParentChain) {
-  int a;
-  std::string msg;
-  ASSERT_EQ(k.jail_create("a", 0, a, msg), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    pause();
-    _exit(0);
-  }
-  EXPECT_EQ(k.jail_of_pid(child), 0);
-  k.attach_pid(getpid(), a);
-  EXPECT_EQ(k.jail_of_pid(child), a) << "inherited from the parent";
-  EXPECT_EQ(k.jail_of_pid(getpid()), a);
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  EXPECT_EQ(k.jail_of_pid(child), 0) << "a process that is gone is nowhere";
+  EXPECT_EQ(k.vnets.attach_check(0, b, a), EINVAL) << "not below";
+  EXPECT_EQ(k.vnets.attach_check(0, b, 0), EINVAL);
+  EXPECT_EQ(k.vnets.attach_check(0, 0, c), 0);
+  EXPECT_EQ(k.vnets.attach_check(65534, 0, a), EPERM);
 }
 
 TEST_F(KernelTest, LinkerWalksLoadedFilesAndTheirModules) {
@@ -301,7 +279,7 @@ TEST_F(KernelTest, LinkerWalksLoadedFilesAndTheirModules) {
     names.push_back(n);
     ASSERT_EQ(k.modfnext(m, m), 0);
   }
-  EXPECT_EQ(names.size(), 6u);
+  EXPECT_EQ(names.size(), 7u);
   EXPECT_EQ(names[0], "netgraph");
   Caller root;
   EXPECT_EQ(k.kldload(root, "/boot/kernel/ng_pcap.ko", id), 0);
