@@ -4,7 +4,8 @@
 set -eu
 
 pkgs="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-libbenchmark-dev libpcap-dev nlohmann-json3-dev tshark tcpdump mandoc strace"
+libbenchmark-dev libpcap-dev nlohmann-json3-dev tshark tcpdump mandoc strace
+iproute2 iputils-ping"
 
 missing=""
 for p in $pkgs; do
