@@ -198,6 +198,14 @@ TEST_F(KernelTest, RepliesCarryTokenCookieAndSender) {
   EXPECT_EQ(k.trace()[1].arg, "abc");
   EXPECT_EQ(k.trace()[2].error, ENOENT);
   EXPECT_EQ(k.trace()[2].pid, 42);
+  // The trace keeps the latest messages and counts those it dropped.
+  for (size_t i = 0; i < Kernel::kTraceMax; i++) send(*p, "ech:", 5, "abc", 3, 999);
+  EXPECT_EQ(k.trace().size(), Kernel::kTraceMax);
+  EXPECT_EQ(k.trace_dropped(), 3u);
+  EXPECT_EQ(k.trace().front().cookie, 999u);
+  k.clear_trace();
+  EXPECT_TRUE(k.trace().empty());
+  EXPECT_EQ(k.trace_dropped(), 0u);
 }
 
 TEST_F(KernelTest, TwinLinksCrossVnetsButPathsDoNot) {
