@@ -3,6 +3,9 @@
  * control messages that every node understands.
  */
 #include "kernel.h"
+
+#include "ascii.h"
+#include "msgs.h"
 #include "netdev.h"
 
 #include <sys/types.h>
@@ -394,6 +397,32 @@ int Kernel::open_netdev(int vnet, const std::string &name, bool tun,
 	});
 }
 
+int Kernel::in_vnet(int vnet, const std::function<int()> &fn)
+{
+	return vnets.in_vnet(vnet, fn);
+}
+
+void Kernel::bypass(Hook &a, Hook &b)
+{
+	Hook *pa = a.peer, *pb = b.peer;
+	if (pa == nullptr || pb == nullptr || &a == &b || a.twin || b.twin)
+		return;
+	pa->peer = pb;
+	pb->peer = pa;
+	pa->peer_id = pb->node->id;
+	pa->peer_hook = pb->name;
+	pb->peer_id = pa->node->id;
+	pb->peer_hook = pa->name;
+	for (Hook *x : {&a, &b}) {
+		x->peer = nullptr;
+		x->alive = false;
+		Node *n = x->node;
+		n->hooks.erase(std::remove(n->hooks.begin(), n->hooks.end(), x),
+		    n->hooks.end());
+		dead_hooks_.emplace_back(x);
+	}
+}
+
 void Kernel::watch(int fd, std::function<void()> readable)
 {
 	if (on_watch)
@@ -614,15 +643,14 @@ int Kernel::generic(Node &from, Node &target, const CtlMsg &m)
 		return 0;
 	}
 	case NGM_LISTTYPES: {
-		struct typeinfo { char name[NG_TYPESIZ]; uint32_t numnodes; };
-		static_assert(sizeof(typeinfo) == 36, "typeinfo is 36 bytes");
 		std::vector<typeinfo> ti;
 		for (const NodeTypeInfo &t : types_) {
 			if (!type_loaded(t.name))
 				continue;
 			typeinfo x;
 			memset(&x, 0, sizeof x);
-			snprintf(x.name, sizeof x.name, "%s", t.name.c_str());
+			snprintf(x.type_name, sizeof x.type_name, "%s",
+			    t.name.c_str());
 			for (auto &p : nodes_)
 				if (p.second->type == t.name)
 					x.numnodes++;
@@ -634,6 +662,27 @@ int Kernel::generic(Node &from, Node &target, const CtlMsg &m)
 		if (!ti.empty())
 			memcpy(buf.data() + 4, ti.data(), ti.size() * sizeof(typeinfo));
 		reply(target, m, buf.data(), buf.size());
+		return 0;
+	}
+	case NGM_TEXT_STATUS: {
+		std::string text;
+		int e = target.ops->status(target, text);
+		if (e != 0)
+			return e;
+		text.resize(std::min<size_t>(text.size(), NG_TEXTRESPONSE - 1));
+		reply(target, m, text.c_str(), text.size() + 1);
+		return 0;
+	}
+	case NGM_BINARY2ASCII:
+	case NGM_ASCII2BINARY: {
+		/* The target's type knows its own messages, and the generic ones. */
+		std::vector<uint8_t> out;
+		int e = m.cmd == NGM_BINARY2ASCII ?
+		    binary_to_ascii(target.type, m.arg, m.arglen, out) :
+		    ascii_to_binary(target.type, m.arg, m.arglen, out);
+		if (e != 0)
+			return e;
+		reply(target, m, out.data(), out.size());
 		return 0;
 	}
 	default:

@@ -86,6 +86,8 @@ public:
 	Node *node_by_id(ng_id id) override;
 	int open_netdev(int vnet, const std::string &name, bool tun,
 	    uint32_t tag, int &fd) override;
+	int in_vnet(int vnet, const std::function<int()> &fn) override;
+	void bypass(Hook &a, Hook &b) override;
 	void watch(int fd, std::function<void()> readable) override;
 	void unwatch(int fd) override;
 	void wire_out(Node &ether, const uint8_t *data, size_t len) override;

@@ -21,29 +21,8 @@
 #define NGSIM_STATIC_ASSERT _Static_assert
 #endif
 
-/* ---- generic messages beyond the graph's own */
-
-#ifndef NGM_TEXT_STATUS
-/* No argument; the reply is a NUL-terminated text of at most NG_TEXTRESPONSE bytes. */
-#define NGM_TEXT_STATUS		(11 | NGM_READONLY | NGM_HASREPLY)
-/* The argument is a whole struct ng_mesg, and so is the reply. */
-#define NGM_BINARY2ASCII	(12 | NGM_READONLY | NGM_HASREPLY)
-#define NGM_ASCII2BINARY	(13 | NGM_READONLY | NGM_HASREPLY)
-
-/* Reply of NGM_LISTTYPES. */
-struct typeinfo {
-	char		type_name[NG_TYPESIZ];
-	uint32_t	numnodes;
-};
-
-struct typelist {
-	uint32_t	numtypes;
-	struct typeinfo	typeinfo[];
-};
-
-NGSIM_STATIC_ASSERT(sizeof(struct typeinfo) == 36, "struct typeinfo is 36 bytes");
-NGSIM_STATIC_ASSERT(sizeof(struct typelist) == 4, "struct typelist is 4 bytes before its entries");
-#endif /* NGM_TEXT_STATUS */
+/* NGM_TEXT_STATUS, NGM_BINARY2ASCII, NGM_ASCII2BINARY and struct typelist
+ * come with <netgraph/ng_message.h>. */
 
 /* ---- socket (module ng_socket) */
 

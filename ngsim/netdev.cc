@@ -19,25 +19,24 @@ namespace ngsim {
 
 namespace {
 
-/* Sets IFF_UP on interface `name`. */
-int link_up(const char *name)
+/* One interface ioctl on a socket of the current namespace. */
+int ifioctl(const std::string &name, unsigned long req, struct ifreq &ifr)
 {
+	if (name.empty() || name.size() > kMaxIfName)
+		return EINVAL;
 	int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (s < 0)
 		return errno;
-	struct ifreq ifr;
-	memset(&ifr, 0, sizeof ifr);
-	snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name);
-	int e = 0;
-	if (ioctl(s, SIOCGIFFLAGS, &ifr) < 0)
-		e = errno;
-	else if (!(ifr.ifr_flags & IFF_UP)) {
-		ifr.ifr_flags |= IFF_UP;
-		if (ioctl(s, SIOCSIFFLAGS, &ifr) < 0)
-			e = errno;
-	}
+	memcpy(ifr.ifr_name, name.data(), name.size());
+	ifr.ifr_name[name.size()] = '\0';
+	int e = ioctl(s, req, &ifr) < 0 ? errno : 0;
 	close(s);
 	return e;
+}
+
+int link_up(const char *name)
+{
+	return netdev_set_flag(name, IFF_UP, true);
 }
 
 int write_sysctl(const char *path, const char *value)
@@ -98,17 +97,9 @@ int netdev_open(const std::string &name, bool tun, uint32_t tag, int &fd)
 	if (ioctl(t, TUNSETIFF, &ifr) < 0)
 		e = errno;
 	if (e == 0 && !tun) {
-		struct ifreq hw;
-		memset(&hw, 0, sizeof hw);
-		memcpy(hw.ifr_name, name.data(), name.size());
-		hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
-		unsigned char mac[6] = {0x02, 0x6e, 0x67,
-		    static_cast<unsigned char>(tag >> 16),
-		    static_cast<unsigned char>(tag >> 8),
-		    static_cast<unsigned char>(tag)};
-		memcpy(hw.ifr_hwaddr.sa_data, mac, sizeof mac);
-		if (ioctl(t, SIOCSIFHWADDR, &hw) < 0)
-			e = errno;
+		uint8_t mac[6] = {0x02, 0x6e, 0x67, static_cast<uint8_t>(tag >> 16),
+		    static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)};
+		e = netdev_set_enaddr(name, mac);
 	}
 	if (e == 0)
 		e = link_up(name.c_str());
@@ -118,6 +109,65 @@ int netdev_open(const std::string &name, bool tun, uint32_t tag, int &fd)
 	}
 	fd = t;
 	return 0;
+}
+
+int netdev_ifindex(const std::string &name, int &index)
+{
+	struct ifreq ifr;
+	memset(&ifr, 0, sizeof ifr);
+	int e = ifioctl(name, SIOCGIFINDEX, ifr);
+	if (e == 0)
+		index = ifr.ifr_ifindex;
+	return e;
+}
+
+int netdev_flags(const std::string &name, int &flags)
+{
+	struct ifreq ifr;
+	memset(&ifr, 0, sizeof ifr);
+	int e = ifioctl(name, SIOCGIFFLAGS, ifr);
+	if (e == 0)
+		flags = ifr.ifr_flags;
+	return e;
+}
+
+int netdev_set_flag(const std::string &name, int flag, bool on)
+{
+	struct ifreq ifr;
+	memset(&ifr, 0, sizeof ifr);
+	int e = ifioctl(name, SIOCGIFFLAGS, ifr);
+	if (e != 0 || ((ifr.ifr_flags & flag) != 0) == on)
+		return e;
+	ifr.ifr_flags = on ? (ifr.ifr_flags | flag) : (ifr.ifr_flags & ~flag);
+	return ifioctl(name, SIOCSIFFLAGS, ifr);
+}
+
+int netdev_enaddr(const std::string &name, uint8_t mac[6])
+{
+	struct ifreq ifr;
+	memset(&ifr, 0, sizeof ifr);
+	int e = ifioctl(name, SIOCGIFHWADDR, ifr);
+	if (e == 0)
+		memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
+	return e;
+}
+
+int netdev_set_enaddr(const std::string &name, const uint8_t mac[6])
+{
+	struct ifreq ifr;
+	memset(&ifr, 0, sizeof ifr);
+	ifr.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+	memcpy(ifr.ifr_hwaddr.sa_data, mac, 6);
+	return ifioctl(name, SIOCSIFHWADDR, ifr);
+}
+
+int netdev_multi(const std::string &name, const uint8_t mac[6], bool join)
+{
+	struct ifreq ifr;
+	memset(&ifr, 0, sizeof ifr);
+	ifr.ifr_hwaddr.sa_family = AF_UNSPEC;
+	memcpy(ifr.ifr_hwaddr.sa_data, mac, 6);
+	return ifioctl(name, join ? SIOCADDMULTI : SIOCDELMULTI, ifr);
 }
 
 } // namespace ngsim

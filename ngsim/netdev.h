@@ -28,6 +28,14 @@ int netdev_setup_stack(std::string &err);
  */
 int netdev_open(const std::string &name, bool tun, uint32_t tag, int &fd);
 
+/* Asking and telling an interface of the current namespace; 0 or an errno. */
+int netdev_ifindex(const std::string &name, int &index);
+int netdev_flags(const std::string &name, int &flags);	/* IFF_* */
+int netdev_set_flag(const std::string &name, int flag, bool on);
+int netdev_enaddr(const std::string &name, uint8_t mac[6]);
+int netdev_set_enaddr(const std::string &name, const uint8_t mac[6]);
+int netdev_multi(const std::string &name, const uint8_t mac[6], bool join);
+
 } // namespace ngsim
 
 #endif /* NGSIM_NETDEV_H */

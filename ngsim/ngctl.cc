@@ -22,13 +22,6 @@
 
 #include "msgs.h"
 
-/*
- * FreeBSD's <netgraph.h> declares it; this host's library gains it with
- * the ASCII messages. Until then `msg` reports ENOSYS.
- */
-extern "C" int NgAllocRecvAsciiMsg(int cs, struct ng_mesg **rep, char *path)
-    __attribute__((weak));
-
 #define CMD_OK		0
 #define CMD_ERROR	1
 #define CMD_USAGE	64
@@ -356,11 +349,6 @@ do_msg(int ac, char **av)
 	int n = reply_waiting();
 	if (n <= 0)
 		return n < 0 ? CMD_ERROR : CMD_OK;
-	if (NgAllocRecvAsciiMsg == nullptr) {
-		errno = ENOSYS;
-		warn("recv incoming message");
-		return CMD_ERROR;
-	}
 	if (NgAllocRecvAsciiMsg(cs, &m, path) < 0) {
 		warn("recv incoming message");
 		return CMD_ERROR;

@@ -81,6 +81,13 @@ public:
 	{ (void)self; (void)m; return 22 /* EINVAL */; }
 
 	/*
+	 * NGM_TEXT_STATUS: a line or a few on how the node is doing, at most
+	 * NG_TEXTRESPONSE - 1 bytes; EINVAL when the type has nothing to say.
+	 */
+	virtual int status(Node &self, std::string &text)
+	{ (void)self; (void)text; return 22 /* EINVAL */; }
+
+	/*
 	 * A reply (or a message passed up) for `self`, from node `from`: the
 	 * whole struct ng_mesg. Only socket nodes keep what they are sent.
 	 */
@@ -212,6 +219,18 @@ public:
 	 */
 	virtual int open_netdev(int vnet, const std::string &name, bool tun,
 	    uint32_t tag, int &fd) = 0;
+	/*
+	 * Runs `fn` inside the network namespace of vnet `vnet` (for ioctls on
+	 * its devices); its result, or ENOTSUP without network stacks.
+	 */
+	virtual int in_vnet(int vnet, const std::function<int()> &fn) = 0;
+
+	/*
+	 * Joins the peers of hooks `a` and `b` of one node directly, as if the
+	 * node had never been between them; `a` and `b` go without anyone
+	 * hearing of it. For a node that steps out of a chain as it goes.
+	 */
+	virtual void bypass(Hook &a, Hook &b) = 0;
 
 	/* Calls `readable` whenever `fd` has something to read. */
 	virtual void watch(int fd, std::function<void()> readable) = 0;

@@ -137,7 +137,7 @@ struct ngsim_sendmsg {
 struct ngsim_ctlmsg {
 	int32_t		error;		/* 0, or the error of a failing receive */
 	uint32_t	spare;
-	char		from[32];	/* the sender's address, "[%08x]:" */
+	char		from[32];	/* the sender's address, "[%x]:" */
 };
 
 struct ngsim_modstat {

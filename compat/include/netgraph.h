@@ -21,6 +21,7 @@ int	NgSendReplyMsg(int cs, const char *path, const struct ng_mesg *msg,
 	    const void *arg, size_t arglen);
 int	NgRecvMsg(int cs, struct ng_mesg *rep, size_t replen, char *path);
 int	NgAllocRecvMsg(int cs, struct ng_mesg **rep, char *path);
+int	NgAllocRecvAsciiMsg(int cs, struct ng_mesg **rep, char *path);
 int	NgSendData(int ds, const char *hook, const u_char *buf, size_t len);
 int	NgRecvData(int ds, u_char *buf, size_t len, char *hook);
 int	NgAllocRecvData(int ds, u_char **buf, char *hook);

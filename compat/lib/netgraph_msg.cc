@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -183,15 +185,65 @@ NgSendReplyMsg(int cs, const char *path, const struct ng_mesg *msg,
 	return 0;
 }
 
-/* The ASCII form of messages needs the node types' parse tables, which this host lacks. */
+/*
+ * A message in ASCII form, "command args": the node at `path` turns it into
+ * binary (NGM_ASCII2BINARY), which then goes to that node as any message.
+ * Returns the token used, as NgSendMsg does.
+ */
 int
 NgSendAsciiMsg(int cs, const char *path, const char *fmt, ...)
 {
-	(void)cs;
-	(void)path;
-	(void)fmt;
-	errno = ENOSYS;
-	return -1;
+	va_list ap;
+	char *text;
+
+	va_start(ap, fmt);
+	int n = vasprintf(&text, fmt, ap);
+	va_end(ap);
+	if (n < 0)
+		return -1;
+	const char *cmd = text + strspn(text, " \t");
+	size_t cmdlen = strcspn(cmd, " \t");
+	const char *args = cmd + cmdlen;
+	args += strspn(args, " \t");
+	if (cmdlen == 0 || cmdlen >= NG_CMDSTRSIZ) {
+		free(text);
+		errno = EINVAL;
+		return -1;
+	}
+	size_t arglen = strlen(args) + 1;
+	size_t len = sizeof(struct ng_mesg) + arglen;
+	struct ng_mesg *ascii = static_cast<struct ng_mesg *>(calloc(1, len));
+	if (ascii == nullptr) {
+		free(text);
+		return -1;
+	}
+	ascii->header.version = NG_VERSION;
+	ascii->header.arglen = static_cast<uint32_t>(arglen);
+	ascii->header.flags = NGF_ORIG;
+	memcpy(ascii->header.cmdstr, cmd, cmdlen);
+	memcpy(ascii->data, args, arglen);
+	free(text);
+
+	struct ng_mesg *bin;
+	int rc = NgSendMsg(cs, path, NGM_GENERIC_COOKIE, NGM_ASCII2BINARY, ascii,
+	    len);
+	free(ascii);
+	if (rc < 0 || NgAllocRecvMsg(cs, &bin, nullptr) < 0)
+		return -1;
+	struct ng_mesg *m = reinterpret_cast<struct ng_mesg *>(bin->data);
+	if (bin->header.arglen < sizeof(*m) ||
+	    m->header.arglen > bin->header.arglen - sizeof(*m)) {
+		free(bin);
+		errno = EPROTO;
+		return -1;
+	}
+	m->header.token = static_cast<uint32_t>(take_token());
+	rc = deliver(cs, path, m, m->data, m->header.arglen) < 0 ? -1 :
+	    static_cast<int>(m->header.token);
+	free(bin);
+	if (rc >= 0)
+		errno = 0;
+	return rc;
 }
 
 int
@@ -239,4 +291,42 @@ NgAllocRecvMsg(int cs, struct ng_mesg **rep, char *path)
 	memmove(buf, buf + sizeof(from), mlen);
 	*rep = reinterpret_cast<struct ng_mesg *>(buf);
 	return static_cast<int>(mlen);
+}
+
+/*
+ * The next message, in ASCII form: the node that sent it converts it
+ * (NGM_BINARY2ASCII), as only it knows its own messages.
+ */
+int
+NgAllocRecvAsciiMsg(int cs, struct ng_mesg **rep, char *path)
+{
+	struct ng_mesg *bin, *ascii;
+	char from[NG_PATHSIZ];
+
+	if (rep == nullptr) {
+		errno = EFAULT;
+		return -1;
+	}
+	int n = NgAllocRecvMsg(cs, &bin, from);
+	if (n < 0)
+		return -1;
+	int rc = NgSendMsg(cs, from, NGM_GENERIC_COOKIE, NGM_BINARY2ASCII, bin,
+	    n);
+	free(bin);
+	if (rc < 0 || (n = NgAllocRecvMsg(cs, &ascii, nullptr)) < 0)
+		return -1;
+	struct ng_mesg *m = reinterpret_cast<struct ng_mesg *>(ascii->data);
+	if (ascii->header.arglen < sizeof(*m) ||
+	    m->header.arglen > ascii->header.arglen - sizeof(*m)) {
+		free(ascii);
+		errno = EPROTO;
+		return -1;
+	}
+	/* The converted message moves to the front of what the caller frees. */
+	size_t len = sizeof(*m) + m->header.arglen;
+	memmove(ascii, m, len);
+	if (path != nullptr)
+		strcpy(path, from);
+	*rep = ascii;
+	return static_cast<int>(len);
 }

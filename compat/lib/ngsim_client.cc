@@ -11,6 +11,8 @@
 
 #include "ngsim_client.h"
 
+int ngsim_quiet;
+
 namespace {
 
 const char *
@@ -27,7 +29,7 @@ no_kernel(const char *path)
 {
 	static bool said;
 
-	if (said)
+	if (said || ngsim_quiet)
 		return;
 	said = true;
 	fprintf(stderr, "ngsim: no emulated kernel at %s; start one with "

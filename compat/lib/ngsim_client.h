@@ -26,6 +26,9 @@ struct ngsim_reply {
 	int		 fds[NGSIM_MAX_FDS];	/* passed descriptors, or -1 */
 };
 
+/* Set while a call may find no kernel without anyone being told. */
+extern int ngsim_quiet;
+
 /*
  * Connect to the kernel, close-on-exec. Only a kernel run by root is one:
  * anything else listening at the path is refused. When nothing answers,

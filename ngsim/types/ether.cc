@@ -11,12 +11,22 @@
  * - From the stack: to upper when it is connected, else out on the wire.
  * - Into upper: to the stack as if received; a frame the stack would not
  *   recognise goes back out of orphans when that is connected.
+ *
+ * Its messages act on the TAP device: its name and index, its Ethernet
+ * address, promiscuous mode and multicast groups; with autosrc set, frames
+ * into lower leave with the device's address as their source. NGM_SHUTDOWN
+ * only takes the hooks away; NGM_ETHER_DETACH takes the node, and the
+ * device with it.
  */
 #include "builtin.h"
+#include "../msgs.h"
+#include "../netdev.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include <net/if.h>
 #include <unistd.h>
 
 namespace ngsim {
@@ -72,7 +82,14 @@ public:
 	int rcvdata(Node &self, Hook &in, const uint8_t *d, size_t n) override
 	{
 		if (in.name == "lower" || in.name == "orphans") {
-			k_.wire_out(self, d, n);
+			uint8_t mac[6];
+			if (autosrc_ && n >= 14 && enaddr(self, mac) == 0) {
+				std::vector<uint8_t> f(d, d + n);
+				memcpy(&f[6], mac, sizeof mac);
+				k_.wire_out(self, f.data(), f.size());
+			} else {
+				k_.wire_out(self, d, n);
+			}
 			return 0;
 		}
 		if (!recognised(d, n))
@@ -81,7 +98,91 @@ public:
 		return to_stack(d, n);
 	}
 
-	bool shutdown(Node &) override { return false; }
+	bool shutdown(Node &) override { return detaching_; }
+
+	int rcvmsg(Node &self, const CtlMsg &m) override
+	{
+		if (m.cookie != NGM_ETHER_COOKIE)
+			return EINVAL;
+		int32_t v = 0;
+		uint8_t mac[6];
+		bool i32 = m.arglen == sizeof v, addr = m.arglen == sizeof mac;
+		if (i32)
+			memcpy(&v, m.arg, sizeof v);
+		if (addr)
+			memcpy(mac, m.arg, sizeof mac);
+		switch (m.cmd) {
+		case NGM_ETHER_GET_IFNAME:
+			k_.reply(self, m, self.name.c_str(), self.name.size() + 1);
+			return 0;
+		case NGM_ETHER_GET_IFINDEX: {
+			int idx = 0;
+			int e = in_stack(self, [&] {
+				return netdev_ifindex(self.name, idx);
+			});
+			v = idx;
+			if (e == 0)
+				k_.reply(self, m, &v, sizeof v);
+			return e;
+		}
+		case NGM_ETHER_GET_ENADDR: {
+			int e = enaddr(self, mac);
+			if (e == 0)
+				k_.reply(self, m, mac, sizeof mac);
+			return e;
+		}
+		case NGM_ETHER_SET_ENADDR:
+			if (!addr || (mac[0] & 1))
+				return EINVAL;
+			return in_stack(self, [&] {
+				return netdev_set_enaddr(self.name, mac);
+			});
+		case NGM_ETHER_SET_PROMISC:
+		case NGM_ETHER_SET_AUTOSRC: {
+			if (!i32)
+				return EINVAL;
+			if (m.cmd == NGM_ETHER_SET_AUTOSRC) {
+				autosrc_ = v != 0;
+				return 0;
+			}
+			int e = in_stack(self, [&] {
+				return netdev_set_flag(self.name, IFF_PROMISC, v != 0);
+			});
+			if (e == 0)
+				promisc_ = v != 0;
+			return e;
+		}
+		case NGM_ETHER_GET_PROMISC:
+		case NGM_ETHER_GET_AUTOSRC:
+			v = m.cmd == NGM_ETHER_GET_PROMISC ? promisc_ : autosrc_;
+			k_.reply(self, m, &v, sizeof v);
+			return 0;
+		case NGM_ETHER_ADD_MULTI:
+		case NGM_ETHER_DEL_MULTI:
+			if (!addr || !(mac[0] & 1))
+				return EINVAL;
+			return in_stack(self, [&] {
+				return netdev_multi(self.name, mac,
+				    m.cmd == NGM_ETHER_ADD_MULTI);
+			});
+		case NGM_ETHER_DETACH:
+			detaching_ = true;
+			k_.shutdown(self);
+			return 0;
+		default:
+			return EINVAL;
+		}
+	}
+
+	int status(Node &self, std::string &text) override
+	{
+		char b[160];
+		snprintf(b, sizeof b, "interface %s: %s; %llu frames the stack "
+		    "could not take\n", self.name.c_str(), fd_ >= 0 ? "up" :
+		    "without a stack", static_cast<unsigned long long>(drops_));
+		text = b;
+		return 0;
+	}
 
 	void from_wire(Node &self, const uint8_t *d, size_t n)
 	{
@@ -98,6 +199,17 @@ public:
 	}
 
 private:
+	/* `fn` inside the interface's namespace; ENXIO without a device. */
+	int in_stack(Node &self, const std::function<int()> &fn)
+	{
+		return fd_ < 0 ? ENXIO : k_.in_vnet(self.vnet, fn);
+	}
+
+	int enaddr(Node &self, uint8_t mac[6])
+	{
+		return in_stack(self, [&] { return netdev_enaddr(self.name, mac); });
+	}
+
 	int to_stack(const uint8_t *d, size_t n)
 	{
 		if (fd_ < 0 || write(fd_, d, n) < 0) {
@@ -127,6 +239,7 @@ private:
 	KernelApi &k_;
 	int fd_ = -1;
 	uint64_t drops_ = 0;
+	bool promisc_ = false, autosrc_ = false, detaching_ = false;
 };
 
 } // namespace

@@ -1,6 +1,12 @@
-/* ng_hub(4): what comes in on one hook goes out on all the others. */
+/*
+ * ng_hub(4): what comes in on one hook goes out on all the others. It goes
+ * with its last hook unless NGM_HUB_SET_PERSISTENT said otherwise.
+ */
 #include "builtin.h"
 #include "transient.h"
+#include "../msgs.h"
+
+#include <cerrno>
 
 namespace ngsim {
 
@@ -15,6 +21,13 @@ public:
 		for (Hook *h : out)
 			if (h != &in && h->alive)
 				k_.send_data(*h, d, n);
+		return 0;
+	}
+	int rcvmsg(Node &self, const CtlMsg &m) override
+	{
+		if (m.cookie != NGM_HUB_COOKIE || m.cmd != NGM_HUB_SET_PERSISTENT)
+			return EINVAL;
+		self.persistent = true;
 		return 0;
 	}
 };

@@ -8,11 +8,14 @@
  * takes its interface with it when shut down.
  */
 #include "builtin.h"
+#include "../msgs.h"
+#include "../netdev.h"
 
 #include <cerrno>
 #include <map>
 #include <set>
 
+#include <net/if.h>
 #include <unistd.h>
 
 namespace ngsim {
@@ -75,7 +78,45 @@ public:
 		return true;
 	}
 
+	int rcvmsg(Node &self, const CtlMsg &m) override
+	{
+		if (m.cookie != NGM_IFACE_COOKIE || m.arglen != 0)
+			return EINVAL;
+		switch (m.cmd) {
+		case NGM_IFACE_GET_IFNAME:
+			k_.reply(self, m, ifname_.c_str(), ifname_.size() + 1);
+			return 0;
+		case NGM_IFACE_GET_IFINDEX: {
+			int idx = 0;
+			int e = in_stack([&] { return netdev_ifindex(ifname_, idx); });
+			int32_t v = idx;
+			if (e == 0)
+				k_.reply(self, m, &v, sizeof v);
+			return e;
+		}
+		case NGM_IFACE_POINT2POINT:
+		case NGM_IFACE_BROADCAST: {
+			/* The mode may change only while the interface is down. */
+			int flags = 0;
+			int e = in_stack([&] { return netdev_flags(ifname_, flags); });
+			if (e != 0)
+				return e;
+			if (flags & IFF_UP)
+				return EBUSY;
+			broadcast_ = m.cmd == NGM_IFACE_BROADCAST;
+			return 0;
+		}
+		default:
+			return EINVAL;
+		}
+	}
+
 private:
+	int in_stack(const std::function<int()> &fn)
+	{
+		return fd_ < 0 ? ENXIO : k_.in_vnet(vnet_, fn);
+	}
+
 	void release()
 	{
 		if (fd_ >= 0) {
@@ -111,6 +152,7 @@ private:
 	int fd_ = -1;
 	int vnet_ = 0;
 	std::string ifname_;
+	bool broadcast_ = false;	/* kept; the device stays point-to-point */
 };
 
 } // namespace

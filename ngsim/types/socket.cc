@@ -4,11 +4,8 @@
 #include "socket.h"
 
 #include "builtin.h"
+#include "../msgs.h"
 #include "../proto.h"
-
-#include <sys/types.h>
-
-#include "../../compat/include/netgraph/ng_message.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,9 +27,6 @@ namespace ngsim {
 
 namespace {
 
-constexpr uint32_t kSocketCookie = 851601233;	/* NGM_SOCKET_COOKIE */
-constexpr uint32_t kCmdNoLinger = 1;		/* NGM_SOCK_CMD_NOLINGER */
-constexpr uint32_t kCmdLinger = 2;		/* NGM_SOCK_CMD_LINGER */
 constexpr uint8_t kAfNetgraph = 32;
 
 /* The process's sockets, by their cookies. */
@@ -104,10 +98,10 @@ public:
 
 	int rcvmsg(Node &self, const CtlMsg &m) override
 	{
-		if (m.cookie == kSocketCookie) {
-			if (m.cmd == kCmdNoLinger)
+		if (m.cookie == NGM_SOCKET_COOKIE) {
+			if (m.cmd == NGM_SOCK_CMD_NOLINGER)
 				linger_ = false;
-			else if (m.cmd == kCmdLinger)
+			else if (m.cmd == NGM_SOCK_CMD_LINGER)
 				linger_ = true;
 			else
 				return EINVAL;
@@ -129,7 +123,7 @@ public:
 		ngsim_ctlmsg cm;
 		memset(&cm, 0, sizeof cm);
 		cm.error = k_.recv_fault(h.header.typecookie, h.header.cmd);
-		snprintf(cm.from, sizeof cm.from, "[%08x]:", from);
+		snprintf(cm.from, sizeof cm.from, "[%x]:", from);
 		iovec iov[2] = {{&cm, sizeof cm},
 		    {const_cast<uint8_t *>(msg.data()), msg.size()}};
 		msghdr mh;

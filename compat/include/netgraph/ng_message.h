@@ -58,6 +58,9 @@ struct ng_mesg {
 #define NGM_LISTNAMES	(8 | NGM_READONLY | NGM_HASREPLY)
 #define NGM_LISTNODES	(9 | NGM_READONLY | NGM_HASREPLY)
 #define NGM_LISTTYPES	(10 | NGM_READONLY | NGM_HASREPLY)
+#define NGM_TEXT_STATUS	(11 | NGM_READONLY | NGM_HASREPLY)
+#define NGM_BINARY2ASCII	(12 | NGM_READONLY | NGM_HASREPLY)
+#define NGM_ASCII2BINARY	(13 | NGM_READONLY | NGM_HASREPLY)
 
 struct ngm_mkpeer {
 	char	type[NG_TYPESIZ];
@@ -102,6 +105,16 @@ struct namelist {
 	struct nodeinfo	nodeinfo[];
 };
 
+struct typeinfo {
+	char		type_name[NG_TYPESIZ];
+	uint32_t	numnodes;
+};
+
+struct typelist {
+	uint32_t	numtypes;
+	struct typeinfo	typeinfo[];
+};
+
 #ifdef __cplusplus
 #define NG_STATIC_ASSERT static_assert
 #else
@@ -116,6 +129,8 @@ NG_STATIC_ASSERT(sizeof(struct nodeinfo) == 72, "struct nodeinfo is 72 bytes");
 NG_STATIC_ASSERT(sizeof(struct linkinfo) == 136, "struct linkinfo is 136 bytes");
 NG_STATIC_ASSERT(sizeof(struct hooklist) == 72, "struct hooklist is 72 bytes before its links");
 NG_STATIC_ASSERT(sizeof(struct namelist) == 4, "struct namelist is 4 bytes before its entries");
+NG_STATIC_ASSERT(sizeof(struct typeinfo) == 36, "struct typeinfo is 36 bytes");
+NG_STATIC_ASSERT(sizeof(struct typelist) == 4, "struct typelist is 4 bytes before its entries");
 #undef NG_STATIC_ASSERT
 
 #endif /* _NETGRAPH_NG_MESSAGE_H_ */

@@ -13,10 +13,17 @@
 #define NG_DATA		1
 #define NG_CONTROL	2
 
+/* FreeBSD's sa_family_t is one byte, so the address is 16 in all. */
 struct sockaddr_ng {
 	unsigned char	sg_len;
-	sa_family_t	sg_family;
+	unsigned char	sg_family;
 	char		sg_data[14];
 };
+
+#ifdef __cplusplus
+static_assert(sizeof(struct sockaddr_ng) == 16, "struct sockaddr_ng is 16 bytes");
+#else
+_Static_assert(sizeof(struct sockaddr_ng) == 16, "struct sockaddr_ng is 16 bytes");
+#endif
 
 #endif /* _NETGRAPH_NG_SOCKET_H_ */
