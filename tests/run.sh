@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: the unit, lint and
 # end-to-end suites under ctest, the manual pages through mandoc's linter, and
-# each command-line fuzzer for a minute under AddressSanitizer and UBSan.
+# each fuzzer (the two command lines, the ASCII form of control messages) for
+# a minute under AddressSanitizer and UBSan.
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/deps.sh
@@ -21,10 +22,10 @@ echo "manual pages: clean"
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DNG_FUZZ=ON >/dev/null
-cmake --build build-fuzz --target fuzz_hooktap fuzz_riftlink
-for f in hooktap riftlink; do
+cmake --build build-fuzz --target fuzz_hooktap fuzz_riftlink fuzz_ngsim_ascii
+for f in hooktap riftlink ngsim_ascii; do
 	work=$(mktemp -d)
-	cp tests/fuzz/$f/corpus/* "$work"/
+	cp tests/fuzz/${f%_ascii}/corpus/* "$work"/
 	if ! build-fuzz/bin/fuzz_$f -max_total_time=60 -timeout=10 -close_fd_mask=1 "$work" \
 	    >build-fuzz/fuzz_$f.log 2>&1; then
 		tail -n 60 build-fuzz/fuzz_$f.log
@@ -36,5 +37,5 @@ for f in hooktap riftlink; do
 done
 echo "fuzzing: clean"
 
-# ctest's tests, the manual pages and the two fuzzers.
-echo "$((passed + 3)) passed, 0 failed"
+# ctest's tests, the manual pages and the three fuzzers.
+echo "$((passed + 4)) passed, 0 failed"
