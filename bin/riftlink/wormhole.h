@@ -5,6 +5,11 @@
 
 #include <netgraph/ng_message.h>
 
+/* FreeBSD's <netgraph/ng_message.h> gives only the *SIZ limits now. */
+#ifndef NG_NODELEN
+#define NG_NODELEN	(NG_NODESIZ - 1)
+#endif
+
 /*
  * The wormhole node type: a portal between two vnets. A wormhole accepts
  * the hook "evthorizon" from outside; once opened into a jail it has a twin

@@ -8,7 +8,7 @@
 // What counts as a finding, besides the sanitizers' own: an assertion of
 // the program, a control message whose argument has a byte that is not
 // defined as zero after a field's string, or a field without its NUL.
-#include <sys/types.h>
+#include <sys/param.h>
 #include <sys/module.h>
 
 #include <netgraph/ng_message.h>

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <sys/param.h>
 #include <sys/module.h>
 
 #include <jail.h>
