@@ -20,6 +20,7 @@
 #include <errno.h>
 #include <getopt.h>
 #include <jail.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdbool.h>
 #include <stdio.h>
@@ -205,7 +206,8 @@ jail_name_connect(int jid, ng_ID_t wh, const char *name, const char *node,
 		err(ng_status_oserr(), "%s: fork()", __func__);
 
 	if (pid > 0) {
-		while (wait(&status) == -1) {
+		/* Our child, not one that whoever exec'ed us left unreaped. */
+		while (waitpid(pid, &status, 0) == -1) {
 			if (errno != EINTR)
 				err(EX_OSERR, "failed to wait for child in prison");
 		}
@@ -240,6 +242,11 @@ main(int argc, char *argv[])
 	ng_ID_t fara, farb;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
+	/*
+	 * An ignored SIGCHLD, inherited through exec, would have the system
+	 * reap our children before waitpid could see them. Nothing is caught.
+	 */
+	signal(SIGCHLD, SIG_DFL);
 
 	while ((ch = getopt_long(argc, argv, ":nj:", NULL, NULL)) != -1) {
 		switch (ch) {

@@ -326,6 +326,34 @@ TEST_F(RiftlinkKernel, ChildKilledByASignal) {
   expect_nothing_left();
 }
 
+// What the process that started riftlink left it: a child that has ended
+// unreaped (a shell's exec leaves it so), or SIGCHLD ignored. Only
+// riftlink's own child counts, and it is always waited for.
+TEST_F(RiftlinkKernel, InheritedChildrenAndSignals) {
+  struct Case {
+    std::string start, spec;
+    int status;
+  } cases[] = {
+      {"(exit 0) & exec", "vj1:gw:nosuch:lower", 71},
+      {"(exit 3) & exec", "vj1:gw:em0:lower", 0},
+      {"exec env --ignore-signal=CHLD", "vj2:gw:em1:lower", 0},
+  };
+  for (const auto& c : cases) {
+    Proc p = e2e::sh(c.start + " '" + e2e::bin_path("riftlink") + "' " + c.spec);
+    EXPECT_EQ(p.status, c.status) << c.start << ": " << p.err;
+    if (c.status != 0) {
+      EXPECT_TRUE(std::regex_search(p.err, std::regex("child failed its mission"))) << p.err;
+      expect_nothing_left();
+      continue;
+    }
+    EXPECT_EQ(p.err, "");
+    const json g = k_.graph(c.spec.substr(0, 3));
+    const json* gw = e2e::node_named(g, "gw");
+    ASSERT_NE(gw, nullptr) << g;
+    EXPECT_NE(e2e::hook_of(*gw, "evthorizon"), nullptr);
+  }
+}
+
 TEST_F(RiftlinkKernel, FailureWhileTheSecondWormholeOpens) {
   k_.fault({"--op", "msg", "--cookie", "1742462349", "--cmd", "1", "--nth", "2", "--errno",
             "ENOENT"});

@@ -110,7 +110,7 @@ extern "C" {
 
 [[noreturn]] void __real_exit(int);
 pid_t __real_fork(void);
-pid_t __real_wait(int*);
+pid_t __real_waitpid(pid_t, int*, int);
 int __real_close(int);
 
 [[noreturn]] void __wrap_exit(int status) {
@@ -253,8 +253,9 @@ pid_t __wrap_fork(void) {
   }
 }
 
-pid_t __wrap_wait(int* status) {
-  if (!g_in_target) return __real_wait(status);
+pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
+  if (!g_in_target) return __real_waitpid(pid, status, options);
+  if (pid != 4242) __builtin_trap();  // only the child it forked
   *status = g_cfg.fork_mode == 1 ? (71 << 8) : 0;
   return 4242;
 }

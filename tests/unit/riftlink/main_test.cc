@@ -103,13 +103,13 @@ TEST_F(JailNameConnect, NothingToDoMakesNoChild) {
 TEST_F(JailNameConnect, ParentWaitsAndRetriesInterruptedWait) {
   state().fork_mode = fake::ForkMode::kParent;
   jail_name_connect(7, 0x10c, "gw", nullptr, nullptr);
-  EXPECT_THAT(state().log, ElementsAre("fork", "wait"));
+  EXPECT_THAT(state().log, ElementsAre("fork", "wait 4242"));
 
   fake::reset();
   state().fork_mode = fake::ForkMode::kParent;
   state().wait_errors = {EINTR, EINTR};
   jail_name_connect(7, 0x10c, nullptr, "em0", "lower");
-  EXPECT_THAT(state().log, ElementsAre("fork", "wait", "wait", "wait"));
+  EXPECT_THAT(state().log, ElementsAre("fork", "wait 4242", "wait 4242", "wait 4242"));
 }
 
 TEST_F(JailNameConnect, ParentReportsForkWaitAndChildFailures) {
@@ -248,7 +248,7 @@ TEST_F(Main, OneForeignJailNamedAndConnectedByChild) {
                           "mksock ngctl" + std::to_string(getpid()), "send . 2",
                           "send .:tmp " + kInfo, "recv", "send [0000000c]: 1",
                           "send [0000000c]: " + kList, "recv", "send [0000000c]: 5", "fork",
-                          "wait"));
+                          "wait 4242"));
   EXPECT_EQ(state().sent[2].arg, std::string("vj1", 4));
   EXPECT_EQ(G.wh1, 12u);
   EXPECT_EQ(G.wh2, 0u);
@@ -420,7 +420,7 @@ TEST_F(Main, KernelFailuresBeforeAndAfterTheExitHook) {
     auto l = echo.lines();
     ASSERT_GE(l.size(), 3u);
     EXPECT_THAT(std::vector<std::string>(l.end() - 3, l.end()),
-                ElementsAre("wait", "send [0000000c]: 1", "close 1000"));
+                ElementsAre("wait 4242", "send [0000000c]: 1", "close 1000"));
   }
 }
 
