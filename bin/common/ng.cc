@@ -41,6 +41,17 @@ ng_create_context(int *ctrl, int *data)
 }
 
 void
+ng_shutdown_path(int ctrl, const char *path)
+{
+	assert(ctrl >= 0);
+	assert(path != NULL);
+
+	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_SHUTDOWN, NULL, 0) < 0)
+		fprintf(stderr,
+		    "Failed to shutdown node.\ntry:\n\tngctl shutdown %s\n", path);
+}
+
+void
 ng_shutdown_node(int ctrl, ng_ID_t nd)
 {
 	char path[32];
@@ -49,7 +60,5 @@ ng_shutdown_node(int ctrl, ng_ID_t nd)
 	assert(nd > 0);
 
 	snprintf(path, sizeof(path), NG_ADDR_FMT, nd);
-	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_SHUTDOWN, NULL, 0) < 0)
-		fprintf(stderr, "Failed to shutdown node.\ntry:\n\tngctl shutdown %s\n",
-		    path);
+	ng_shutdown_path(ctrl, path);
 }

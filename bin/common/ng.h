@@ -12,8 +12,12 @@
 /* Create this process's socket node, named ngctl<pid>; data may be NULL. */
 void	ng_create_context(int *ctrl, int *data);
 
-/* Ask the kernel to shut a node down; on failure print a hint and return. */
+/*
+ * Ask the kernel to shut down a node, given by its ID or by a path that
+ * leads to it; on failure print a hint and return.
+ */
 void	ng_shutdown_node(int ctrl, ng_ID_t nd);
+void	ng_shutdown_path(int ctrl, const char *path);
 
 /* Exit statuses: EX_OSERR or EX_NOHOST, each EX_NOPERM when errno is EPERM. */
 int	ng_status_oserr(void);

@@ -5,6 +5,7 @@
 
 #include <assert.h>
 #include <err.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,21 @@ static void
 hkt_source_hook(char *buf, size_t len, uint8_t snum)
 {
 	snprintf(buf, len, "%s%u", NG_PCAP_HOOK_SOURCE, (unsigned int)snum);
+}
+
+/*
+ * A capture node that hangs on path but whose ID was not learnt would keep
+ * the tapped hook for good: shut it down by that path before the report.
+ * errno stays that of the failure being reported.
+ */
+static void
+hkt_abandon(int ctrl, const char *path)
+{
+	int saved;
+
+	saved = errno;
+	ng_shutdown_path(ctrl, path);
+	errno = saved;
 }
 
 /*
@@ -46,14 +62,18 @@ hkt_create(int ctrl, const char *peer, const char *peerhook,
 
 	len = strlen(path);
 	snprintf(path + len, sizeof(path) - len, "%s", peerhook);
-	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_NODEINFO, NULL, 0) < 0)
+	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_NODEINFO, NULL, 0) < 0) {
+		hkt_abandon(ctrl, path);
 		errx(ng_status_oserr(), "unable to request %s info, presumed dead",
 		    NG_PCAP_NODE_TYPE);
+	}
 
 	rlen = NgAllocRecvMsg(ctrl, &resp, NULL);
-	if (rlen < 0)
+	if (rlen < 0) {
+		hkt_abandon(ctrl, path);
 		err(ng_status_oserr(), "unable to retrieve %s info, presumed dead",
 		    NG_PCAP_NODE_TYPE);
+	}
 
 	/*
 	 * A short reply would be read past its end, and ID 0 names no node:
@@ -68,9 +88,11 @@ hkt_create(int ctrl, const char *peer, const char *peerhook,
 		id = ni.id;
 	}
 	free(resp);
-	if (id == 0)
+	if (id == 0) {
+		hkt_abandon(ctrl, path);
 		errx(EX_OSERR, "unable to retrieve %s info, presumed dead",
 		    NG_PCAP_NODE_TYPE);
+	}
 	return (id);
 }
 

@@ -10,7 +10,7 @@
 #include "fake_netgraph.h"
 #include "pcap.h"
 
-using ::testing::EndsWith;
+using ::testing::Eq;
 using ::testing::ExitedWithCode;
 
 namespace {
@@ -184,15 +184,18 @@ TEST_F(PcapControl, NodeByBracketedIdAndLongestNames) {
   expect_connect(fake_ng::sent[3], node + ":", "[0000002a]:", hook, "source1");
 }
 
-// Each refusal: its report after the program's name, and its status.
+// Each refusal: its report after the program's name, and its status. A
+// capture node made but never known by its ID is shut down by the path
+// that leads to it, em0:lower, before the report.
 struct Refusal {
   const char* name;
   int fail_send;       // which send fails; 0: the reply
   int err;
   uint32_t reply_id;
-  int reply_arglen;
+  int reply_len, reply_arglen;
   const char* report;  // what follows "<program>: "
   int status;
+  bool abandoned = false;  // the new node is shut down by its path
 };
 
 class PcapRefusal : public ::testing::TestWithParam<Refusal> {};
@@ -207,38 +210,46 @@ TEST_P(PcapRefusal, ReportsAndExits) {
     fake_ng::script.fail_recv = r.fail_send == 0 && r.err != 0;
     fake_ng::script.recv_errno = r.err;
     fake_ng::script.reply_id = r.reply_id;
+    fake_ng::script.reply_len = r.reply_len;
     fake_ng::script.reply_arglen = r.reply_arglen;
     build(specs, 2, 262144);
     exit(0);
   };
-  EXPECT_EXIT(run(), ExitedWithCode(r.status), EndsWith(std::string(": ") + r.report));
+  const std::string before = r.abandoned ? "shutdown em0:lower\n" : "";
+  EXPECT_EXIT(run(), ExitedWithCode(r.status),
+              Eq(before + program_invocation_short_name + ": " + r.report));
 }
 
 const Refusal kRefusals[] = {
-    {"MkpeerRefused", 1, EINVAL, 42, -1, "unable to create pcap: Invalid argument\n", 71},
-    {"MkpeerNotPermitted", 1, EPERM, 42, -1,
+    {"MkpeerRefused", 1, EINVAL, 42, -1, -1, "unable to create pcap: Invalid argument\n", 71},
+    {"MkpeerNotPermitted", 1, EPERM, 42, -1, -1,
      "unable to create pcap: Operation not permitted\n", 77},
-    {"NodeinfoNotSent", 2, ENOENT, 42, -1, "unable to request pcap info, presumed dead\n", 71},
-    {"NodeinfoNotPermitted", 2, EPERM, 42, -1,
-     "unable to request pcap info, presumed dead\n", 77},
-    {"ReplyNotReceived", 0, ENOENT, 42, -1,
-     "unable to retrieve pcap info, presumed dead: No such file or directory\n", 71},
-    {"ReplyNotPermitted", 0, EPERM, 42, -1,
-     "unable to retrieve pcap info, presumed dead: Operation not permitted\n", 77},
-    {"ReplyShort", 0, 0, 42, 71, "unable to retrieve pcap info, presumed dead\n", 71},
-    {"ReplyEmpty", 0, 0, 42, 0, "unable to retrieve pcap info, presumed dead\n", 71},
-    {"ReplyIdZero", 0, 0, 0, -1, "unable to retrieve pcap info, presumed dead\n", 71},
-    {"FirstTypeRefused", 3, EINVAL, 42, -1,
+    {"NodeinfoNotSent", 2, ENOENT, 42, -1, -1, "unable to request pcap info, presumed dead\n", 71,
+     true},
+    {"NodeinfoNotPermitted", 2, EPERM, 42, -1, -1,
+     "unable to request pcap info, presumed dead\n", 77, true},
+    {"ReplyNotReceived", 0, ENOENT, 42, -1, -1,
+     "unable to retrieve pcap info, presumed dead: No such file or directory\n", 71, true},
+    {"ReplyNotPermitted", 0, EPERM, 42, -1, -1,
+     "unable to retrieve pcap info, presumed dead: Operation not permitted\n", 77, true},
+    // A reply one byte short of a node information record, and one whose
+    // header claims one byte less than it holds: each check on its own.
+    {"ReplyShort", 0, 0, 42, 71, 72, "unable to retrieve pcap info, presumed dead\n", 71, true},
+    {"ReplyClaimsShort", 0, 0, 42, 72, 71, "unable to retrieve pcap info, presumed dead\n", 71,
+     true},
+    {"ReplyIdZero", 0, 0, 0, -1, -1, "unable to retrieve pcap info, presumed dead\n", 71, true},
+    {"FirstTypeRefused", 3, EINVAL, 42, -1, -1,
      "unable to set `[0000002a]:source0' to `ether': Invalid argument\n", 65},
-    {"ConnectRefused", 4, ENOENT, 42, -1,
+    {"ConnectRefused", 4, ENOENT, 42, -1, -1,
      "unable to connect `em1:lower' to `[0000002a]:source1': No such file or directory\n", 65},
-    {"ConnectRefusedEvenIfNotPermitted", 4, EPERM, 42, -1,
+    {"ConnectRefusedEvenIfNotPermitted", 4, EPERM, 42, -1, -1,
      "unable to connect `em1:lower' to `[0000002a]:source1': Operation not permitted\n", 65},
-    {"SecondTypeRefused", 5, EINVAL, 42, -1,
+    {"SecondTypeRefused", 5, EINVAL, 42, -1, -1,
      "unable to set `[0000002a]:source1' to `inet': Invalid argument\n", 65},
-    {"SnaplenRefused", 6, EINVAL, 42, -1, "[0000002a]: unable to set snaplen=262144\n", 71},
-    {"SnaplenNotPermitted", 6, EPERM, 42, -1, "[0000002a]: unable to set snaplen=262144\n", 77},
-    {"SnoopRefused", 7, EEXIST, 42, -1,
+    {"SnaplenRefused", 6, EINVAL, 42, -1, -1, "[0000002a]: unable to set snaplen=262144\n", 71},
+    {"SnaplenNotPermitted", 6, EPERM, 42, -1, -1, "[0000002a]: unable to set snaplen=262144\n",
+     77},
+    {"SnoopRefused", 7, EEXIST, 42, -1, -1,
      "unable to connect `.:pcap' to `[0000002a]:snoop': File exists\n", 65},
 };
 

@@ -70,11 +70,8 @@ TEST_F(WhCreate, ReportsEachFailure) {
 }
 
 TEST_F(WhCreate, RefusesShortReplyAndNodeZero) {
-  // One byte short of a node information record.
-  state().edit_reply = [](const fake::Sent&, std::string& rep) {
-    rep.resize(rep.size() - 1);
-    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen = sizeof(nodeinfo) - 1;
-  };
+  // One byte short of a node information record, whatever the header says.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) { rep.resize(rep.size() - 1); };
   EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
               Eq(errx_line("unable to retrieve wormhole info, presumed dead")));
 
@@ -157,13 +154,18 @@ TEST_F(WhOpen, ReportsEachFailure) {
 }
 
 TEST_F(WhOpen, RefusesShortListingAndTwinZero) {
-  // Node information and one link only.
-  state().edit_reply = [](const fake::Sent&, std::string& rep) {
-    rep.resize(rep.size() - sizeof(linkinfo));
-    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen -= sizeof(linkinfo);
-  };
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
+  // Node information and one link only: in the bytes received, and in what
+  // the header claims of bytes that are all there.
+  for (bool claim : {false, true}) {
+    state().edit_reply = [claim](const fake::Sent&, std::string& rep) {
+      if (claim)
+        reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen -= sizeof(linkinfo);
+      else
+        rep.resize(rep.size() - sizeof(linkinfo));
+    };
+    EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+                Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
+  }
 
   state().edit_reply = [](const fake::Sent& s, std::string& rep) {
     if (s.cmd != NGM_LISTHOOKS) return;
