@@ -106,11 +106,11 @@ hkt_connect(int ctrl, ng_ID_t pcap, const char *peer, const char *peerhook,
 	if (pcap == 0)
 		return (hkt_create(ctrl, peer, peerhook, pcaphook));
 
+	/* Every byte the kernel sees is defined: zeros behind each string. */
+	memset(&con, 0, sizeof(con));
 	snprintf(con.path, sizeof(con.path), NG_ADDR_FMT, pcap);
 	strcpy(con.ourhook, peerhook);
-	/* The rest of the field is filled with NULs. */
 	strncpy(con.peerhook, pcaphook, sizeof(con.peerhook) - 1);
-	con.peerhook[sizeof(con.peerhook) - 1] = '\0';
 
 	snprintf(dst, sizeof(dst), "%s:", peer);
 	if (NgSendMsg(ctrl, dst, NGM_GENERIC_COOKIE, NGM_CONNECT, &con,
@@ -161,6 +161,7 @@ hkt_set_type(int ctrl, ng_ID_t pcap, uint8_t snum, int layer)
 	assert(pcap > 0);
 
 	snprintf(path, sizeof(path), NG_ADDR_FMT, pcap);
+	memset(&arg, 0, sizeof(arg));
 	hkt_source_hook(arg.hook, sizeof(arg.hook), snum);
 	type = hkt_layer_names[layer];
 	memcpy(arg.type, type, strlen(type) + 1);
@@ -177,7 +178,8 @@ hkt_set_snaplen(int ctrl, ng_ID_t pcap, uint32_t snaplen)
 	struct ngm_pcap_snaplen arg;
 	char path[NG_NODESIZ + 1];
 
-	arg.flags = 0;
+	/* Byte 0, and the padding behind it, are zero. */
+	memset(&arg, 0, sizeof(arg));
 	arg.snaplen = snaplen;
 	snprintf(path, sizeof(path), NG_ADDR_FMT, pcap);
 
