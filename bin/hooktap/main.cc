@@ -22,6 +22,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "cli.h"
 #include "kld.h"
 #include "ng.h"
 #include "pcap.h"
@@ -319,6 +320,9 @@ main(int argc, char **argv)
 	int ch, n, bad;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
+	/* The capture stream is all we write: without its descriptor, stop. */
+	if ((cli_stdfds() & (1 << STDOUT_FILENO)) != 0)
+		errx(EX_OSERR, "standard output is closed");
 
 	while ((ch = getopt_long(argc, argv, ":nj:s:", longopts, NULL)) != -1) {
 		switch (ch) {

@@ -29,6 +29,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "cli.h"
 #include "kld.h"
 #include "ng.h"
 #include "wormhole.h"
@@ -242,6 +243,7 @@ main(int argc, char *argv[])
 	ng_ID_t fara, farb;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
+	(void)cli_stdfds();
 	/*
 	 * An ignored SIGCHLD, inherited through exec, would have the system
 	 * reap our children before waitpid could see them. Nothing is caught.

@@ -2,6 +2,8 @@
 // error to the byte, the exit status, and what is left in the graph.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -149,6 +151,35 @@ TEST(Failure, InsideAJailTheJailsNodesAreTapped) {
   hk::Stream st = hk::read_packets(bg, 1);
   ASSERT_EQ(st.packets.size(), 1u);
   EXPECT_EQ(st.packets[0].origlen, 70u);
+  bg.signal(SIGTERM);
+  bg.wait();
+}
+
+// Started with standard output closed, the program stops before it makes
+// anything: the capture stream has nowhere to go. Closed standard input
+// and error are opened on /dev/null, so no socket of the program lands on
+// them.
+TEST(Failure, ClosedStandardDescriptors) {
+  Kernel k;
+  k.iface("em0");
+  Proc p = e2e::sh("exec 1>&- " + hk::hooktap() + " ether:em0:lower");
+  EXPECT_EQ(p.status, 71);
+  EXPECT_EQ(p.err, "hooktap: standard output is closed\n");
+  EXPECT_TRUE(k.trace().empty());
+  expect_nothing_left(k);
+
+  e2e::Background bg({"/bin/sh", "-c", "exec 0<&- 2>&- " + hk::hooktap() + " ether:em0:lower"});
+  ASSERT_NE(hk::wait_relaying(k), 0u);
+  for (int fd : {0, 2}) {
+    char target[64] = "";
+    const std::string link = "/proc/" + std::to_string(bg.pid()) + "/fd/" + std::to_string(fd);
+    EXPECT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0) << link;
+    EXPECT_STREQ(target, "/dev/null") << link;
+  }
+  e2e::RunOpts in;
+  in.input = e2e::pcap_file({e2e::ether_frame(70, 1)});
+  k.ok({"wire", "inject", "em0"}, in);
+  EXPECT_EQ(hk::read_packets(bg, 1).packets.size(), 1u);
   bg.signal(SIGTERM);
   bg.wait();
 }

@@ -6,6 +6,7 @@
 #include <getopt.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -234,6 +235,24 @@ TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
   G = riftlink_state{-1, 12, 13};
   err_cleanup(71);
   EXPECT_TRUE(state().log.empty());
+}
+
+// Whether descriptor `fd` is open on /dev/null.
+bool on_dev_null(int fd) {
+  struct stat null, st;
+  return stat("/dev/null", &null) == 0 && fstat(fd, &st) == 0 && st.st_rdev == null.st_rdev &&
+         S_ISCHR(st.st_mode);
+}
+
+TEST_F(Main, ClosedStandardDescriptorsAreOpenedOnDevNull) {
+  EXPECT_EXIT(
+      {
+        close(0);
+        close(2);
+        int rc = run_main({"vj1"});
+        exit(rc == 0 && on_dev_null(0) && on_dev_null(2) ? 0 : 1);
+      },
+      ExitedWithCode(0), "");
 }
 
 TEST_F(Main, OneForeignJailNamedAndConnectedByChild) {
