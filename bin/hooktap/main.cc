@@ -356,6 +356,13 @@ main(int argc, char **argv)
 			bad++;
 	if (bad != 0)
 		usage("\n\n");
+	/*
+	 * The relay makes standard output non-blocking, and that flag would
+	 * stay on a terminal after us; nor is a capture stream of use there.
+	 */
+	if (isatty(STDOUT_FILENO))
+		usage("hooktap: refusing to write a capture stream to a "
+		    "terminal\n\n");
 
 	if (load) {
 		kld_ensure_load("ng_socket");

@@ -2,6 +2,8 @@
 // error to the byte, the exit status, and what is left in the graph.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -182,6 +184,25 @@ TEST(Failure, ClosedStandardDescriptors) {
   EXPECT_EQ(hk::read_packets(bg, 1).packets.size(), 1u);
   bg.signal(SIGTERM);
   bg.wait();
+}
+
+// A terminal on standard output is refused as the command line's faults
+// are, before anything is loaded or made: the relay would leave it
+// non-blocking, and a capture stream is of no use there.
+TEST(Failure, TerminalOnStandardOutput) {
+  Kernel k;
+  k.iface("em0");
+  int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  Proc p = e2e::sh("exec " + hk::hooktap() + " ether:em0:lower > " + ptsname(pty));
+  close(pty);
+  EXPECT_EQ(p.status, 64);
+  const std::string msg = "hooktap: refusing to write a capture stream to a terminal\n\n";
+  EXPECT_EQ(p.err.substr(0, msg.size() + 15), msg + "USAGE: hooktap ");
+  for (const auto& f : k.kld()) EXPECT_FALSE(f["loaded"] && f["file"] == "ng_socket.ko");
+  EXPECT_TRUE(k.trace().empty());
 }
 
 TEST(Failure, NoRingNoKernelCall) {
