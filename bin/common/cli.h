@@ -10,4 +10,10 @@
  */
 int	cli_stdfds(void);
 
+/*
+ * The index in argv of the word that holds the option getopt_long(3) has
+ * just refused, given optind as it was before that call.
+ */
+int	cli_optword(char **argv, int before);
+
 #endif

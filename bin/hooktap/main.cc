@@ -317,13 +317,14 @@ main(int argc, char **argv)
 	const char *jail = NULL;
 	int32_t snaplen = NG_PCAP_SNAPLEN_MAX;
 	bool load = true;
-	int ch, n, bad;
+	int before, ch, n, bad;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
 	/* The capture stream is all we write: without its descriptor, stop. */
 	if ((cli_stdfds() & (1 << STDOUT_FILENO)) != 0)
 		errx(EX_OSERR, "standard output is closed");
 
+	before = optind;
 	while ((ch = getopt_long(argc, argv, ":nj:s:", longopts, NULL)) != -1) {
 		switch (ch) {
 		case 'n':
@@ -340,8 +341,9 @@ main(int argc, char **argv)
 			break;
 		default:
 			usage("hooktap: unrecognized option `%s'\n\n",
-			    argv[optind - 1]);
+			    argv[cli_optword(argv, before)]);
 		}
+		before = optind;
 	}
 
 	n = argc - optind;

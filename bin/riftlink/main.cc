@@ -239,7 +239,7 @@ main(int argc, char *argv[])
 	const struct wh_spec *a, *b;
 	char peer[32];
 	bool load_modules = true;
-	int ch, n, bad, jid, jida, jidb;
+	int before, ch, n, bad, jid, jida, jidb;
 	ng_ID_t fara, farb;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
@@ -250,6 +250,7 @@ main(int argc, char *argv[])
 	 */
 	signal(SIGCHLD, SIG_DFL);
 
+	before = optind;
 	while ((ch = getopt_long(argc, argv, ":nj:", NULL, NULL)) != -1) {
 		switch (ch) {
 		case 'n':
@@ -266,8 +267,9 @@ main(int argc, char *argv[])
 			break;
 		default:
 			usage("riftlink: unrecognized option `%s'\n\n",
-			    argv[optind - 1]);
+			    argv[cli_optword(argv, before)]);
 		}
+		before = optind;
 	}
 
 	n = argc - optind;
