@@ -299,23 +299,26 @@ void wait_stopped(pid_t pid) {
 TEST_F(RiftlinkKernel, ChildKilledByASignal) {
   pid_t kpid = kernel_pid(k_.socket());
   ASSERT_GT(kpid, 0);
-  // The kernel is held stopped and let run only in short slices, each
-  // followed by a look for the child: the child needs several kernel
-  // round trips, so it is seen, and killed, before it can finish. Bounded
-  // to a few seconds.
+  // The kernel is held stopped and let run only in short slices, during
+  // and after each of which the test looks for the child: the child needs
+  // several kernel round trips, so it is seen, and killed, before it can
+  // finish. Bounded to a few seconds.
   kill(kpid, SIGSTOP);
   wait_stopped(kpid);
   e2e::Background rl({e2e::bin_path("riftlink"), "vj1:gw:em0:lower"});
   bool killed = false;
-  for (int i = 0; i < 50000 && !killed && rl.running(); i++) {
-    kill(kpid, SIGCONT);
-    usleep(20);
-    kill(kpid, SIGSTOP);
-    wait_stopped(kpid);
+  auto kill_child = [&] {
     for (pid_t c : children_of(rl.pid())) {
       kill(c, SIGKILL);
       killed = true;
     }
+  };
+  for (int i = 0; i < 50000 && !killed && rl.running(); i++) {
+    kill(kpid, SIGCONT);
+    for (int look = 0; look < 4 && !killed; look++) kill_child();
+    kill(kpid, SIGSTOP);
+    wait_stopped(kpid);
+    if (!killed) kill_child();
   }
   kill(kpid, SIGCONT);
   Proc p = rl.wait(10);
