@@ -27,9 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "wormhole.h"
-
-int riftlink_main(int argc, char* argv[]);
+// The program's main.cc, with all it keeps to itself, is compiled into
+// this file, its main renamed.
+#define main riftlink_main
+#include "main.cc"
+#undef main
 
 namespace {
 
@@ -291,7 +293,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
 
   optind = 0;  // a full reset of getopt's state
-  G = riftlink_state{-1, 0, 0};
+  G = decltype(G){-1, 0, 0};
   g_hook = nullptr;
   // The usage text and hints go nowhere; sanitizer reports still reach
   // descriptor 2, and libFuzzer keeps the stream it took at start.

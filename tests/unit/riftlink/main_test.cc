@@ -1,6 +1,13 @@
 // riftlink's orchestration: the roles of the two specifications, the order
 // of the kernel calls, the jailed child, the exit hook, and the reports that
 // only a seam can bring about.
+
+// The program's main.cc, with all it keeps to itself, is compiled into this
+// test, its main renamed.
+#define main riftlink_main
+#include "main.cc"
+#undef main
+
 #include <err.h>
 #include <errno.h>
 #include <getopt.h>
@@ -20,9 +27,6 @@
 #include <gtest/gtest.h>
 
 #include "test_util.h"
-#include "wormhole.h"
-
-int riftlink_main(int argc, char* argv[]);
 
 using ::testing::AllOf;
 using ::testing::Contains;
@@ -37,6 +41,8 @@ using fake::state;
 
 namespace {
 
+using State = decltype(G);
+
 const std::string kInfo = std::to_string(NGM_NODEINFO);
 const std::string kList = std::to_string(NGM_LISTHOOKS);
 
@@ -49,7 +55,7 @@ int run_main(std::vector<std::string> args) {
   for (auto& a : keep) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   optind = 0;
-  G = riftlink_state{-1, 0, 0};
+  G = State{-1, 0, 0};
   return riftlink_main(static_cast<int>(keep.size()), argv.data());
 }
 
@@ -92,9 +98,17 @@ std::vector<std::string> sends_in(const std::vector<std::string>& log) {
                ::testing::SizeIs(msg.size() + 940));
 }
 
-class JailNameConnect : public FakeTest {};
-class ErrCleanup : public FakeTest {};
-class Main : public FakeTest {};
+// Every test starts from a clean fake and a fresh G.
+class MainTest : public FakeTest {
+ protected:
+  void SetUp() override {
+    FakeTest::SetUp();
+    G = State{-1, 0, 0};
+  }
+};
+class JailNameConnect : public MainTest {};
+class ErrCleanup : public MainTest {};
+class Main : public MainTest {};
 
 TEST_F(JailNameConnect, NothingToDoMakesNoChild) {
   jail_name_connect(7, 0x10c, nullptr, nullptr, nullptr);
@@ -146,7 +160,7 @@ TEST_F(JailNameConnect, ParentReportsForkWaitAndChildFailures) {
 
 TEST_F(JailNameConnect, ChildEntersJailThenNamesAndConnects) {
   EchoLog echo;
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   state().next_ctrl = fake::kCtrlBase + 1;
   EXPECT_EXIT(
       {
@@ -168,7 +182,7 @@ TEST_F(JailNameConnect, ChildEntersJailThenNamesAndConnects) {
 }
 
 TEST_F(JailNameConnect, FailingChildShutsNothingDown) {
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   state().next_ctrl = fake::kCtrlBase + 1;
   {
     EchoLog echo;
@@ -206,7 +220,7 @@ TEST_F(JailNameConnect, FailingChildShutsNothingDown) {
 }
 
 TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   err_cleanup(71);
   EXPECT_THAT(state().log,
               ElementsAre("send [0000000c]: 1", "send [0000000d]: 1", "close 1000"));
@@ -218,7 +232,7 @@ TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
   // A failed shutdown prints its hint and the hook goes on.
   fake::reset();
   state().send_faults = {{NGM_SHUTDOWN, ENOENT, 1}};
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   ::testing::internal::CaptureStderr();
   err_cleanup(71);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -227,12 +241,12 @@ TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
               ElementsAre("send [0000000c]: 1", "send [0000000d]: 1", "close 1000"));
 
   fake::reset();
-  G = riftlink_state{fake::kCtrlBase, 12, 0};
+  G = State{fake::kCtrlBase, 12, 0};
   err_cleanup(71);
   EXPECT_THAT(state().log, ElementsAre("send [0000000c]: 1", "close 1000"));
 
   fake::reset();
-  G = riftlink_state{-1, 12, 13};
+  G = State{-1, 12, 13};
   err_cleanup(71);
   EXPECT_TRUE(state().log.empty());
 }
