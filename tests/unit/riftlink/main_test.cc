@@ -362,21 +362,23 @@ TEST_F(Main, JailResolutionFailures) {
                 Eq(errx_line("jail 99 not found")));
     EXPECT_THAT(echo.lines(), ElementsAre("jail_getid vj1", "jail_getid 99"));
   }
-  state().jail_getid_errno = EPERM;
-  EXPECT_EXIT(run_main({"nosuch"}), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("jail \"nosuch\" not found")));
-  EXPECT_EXIT(run_main({"-j", "nosuch"}), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("jail \"nosuch\" not found")));
-  state().jail_getid_errno = ENOENT;
-  EXPECT_EXIT(run_main({"-j", "nosuch"}), ExitedWithCode(EX_NOHOST),
-              Eq(errx_line("jail \"nosuch\" not found")));
-
-  state().jail_attach_errno = EPERM;
-  EXPECT_EXIT(run_main({"-j", "vj1", "vj2"}), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("cannot attach to jail")));
-  state().jail_attach_errno = EINVAL;
-  EXPECT_EXIT(run_main({"-j", "vj1", "vj2"}), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("cannot attach to jail")));
+  // 77 in place of 68 or 71 when errno is EPERM.
+  struct Row {
+    std::vector<std::string> args;
+    int getid_errno, attach_errno, status;
+    std::string report;
+  } rows[] = {
+      {{"nosuch"}, EPERM, 0, EX_NOPERM, "jail \"nosuch\" not found"},
+      {{"-j", "nosuch"}, EPERM, 0, EX_NOPERM, "jail \"nosuch\" not found"},
+      {{"-j", "nosuch"}, ENOENT, 0, EX_NOHOST, "jail \"nosuch\" not found"},
+      {{"-j", "vj1", "vj2"}, ENOENT, EPERM, EX_NOPERM, "cannot attach to jail"},
+      {{"-j", "vj1", "vj2"}, ENOENT, EINVAL, EX_OSERR, "cannot attach to jail"},
+  };
+  for (const Row& r : rows) {
+    state().jail_getid_errno = r.getid_errno;
+    state().jail_attach_errno = r.attach_errno;
+    EXPECT_EXIT(run_main(r.args), ExitedWithCode(r.status), Eq(errx_line(r.report)));
+  }
 }
 
 TEST_F(Main, RefusedBeforeAnythingIsMade) {
@@ -396,12 +398,10 @@ TEST_F(Main, ComponentsLongerThanTheWormholeTakes) {
   std::string n31(31, 'n'), j256(256, 'j');
   EchoLog echo;
   // Names and hooks are refused before any jail is looked up.
-  EXPECT_EXIT(run_main({"vj1:" + n31}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
-  EXPECT_EXIT(run_main({"vj1::em0:" + n31}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
-  EXPECT_EXIT(run_main({"vj1", ":" + n31}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"vj1:" + n31}, {"vj1::em0:" + n31}, {"vj1", ":" + n31}})
+    EXPECT_EXIT(run_main(args), ExitedWithCode(EX_USAGE),
+                usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
   EXPECT_THAT(echo.lines(), Not(Contains(HasSubstr("jail_getid"))));
 
   // A 31-character node is a path, and fits.
@@ -410,10 +410,9 @@ TEST_F(Main, ComponentsLongerThanTheWormholeTakes) {
 
   // A jail reference of 256 characters, once it resolves.
   state().jails.push_back({j256, 9});
-  EXPECT_EXIT(run_main({j256}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + j256 + "' exceeds 255 characters\n\n"));
-  EXPECT_EXIT(run_main({"vj1", j256}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + j256 + "' exceeds 255 characters\n\n"));
+  for (const auto& args : std::vector<std::vector<std::string>>{{j256}, {"vj1", j256}})
+    EXPECT_EXIT(run_main(args), ExitedWithCode(EX_USAGE),
+                usage_with("riftlink: `" + j256 + "' exceeds 255 characters\n\n"));
 }
 
 TEST_F(Main, KernelFailuresBeforeAndAfterTheExitHook) {
