@@ -1,8 +1,35 @@
+/*-
+ * SPDX-License-Identifier: BSD-2-Clause
+ *
+ * Copyright (c) 2026 The hooktap and riftlink authors
+ *
+ * Redistribution and use in source and binary forms, with or without
+ * modification, are permitted provided that the following conditions
+ * are met:
+ * 1. Redistributions of source code must retain the above copyright
+ *    notice, this list of conditions and the following disclaimer.
+ * 2. Redistributions in binary form must reproduce the above copyright
+ *    notice, this list of conditions and the following disclaimer in the
+ *    documentation and/or other materials provided with the distribution.
+ *
+ * THIS SOFTWARE IS PROVIDED BY THE AUTHOR AND CONTRIBUTORS ``AS IS'' AND
+ * ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ * IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ * ARE DISCLAIMED.  IN NO EVENT SHALL THE AUTHOR OR CONTRIBUTORS BE LIABLE
+ * FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR CONSEQUENTIAL
+ * DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF SUBSTITUTE GOODS
+ * OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS INTERRUPTION)
+ * HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN CONTRACT, STRICT
+ * LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE) ARISING IN ANY WAY
+ * OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE POSSIBILITY OF
+ * SUCH DAMAGE.
+ */
+
 /*
  * hooktap: tap up to eight netgraph hooks with one capture node and copy
  * the stream it emits to standard output.
  */
-#include <sys/types.h>
+
 #include <sys/param.h>
 #include <sys/event.h>
 #include <sys/jail.h>
@@ -19,16 +46,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "cli.h"
 #include "kld.h"
 #include "ng.h"
 #include "pcap.h"
 #include "ring32.h"
 
-#define HKT_MAX_SPECS	NG_PCAP_PKT_TYPE_LENGTH
-#define HKT_LAYER_MAX	8	/* longest layer word looked up */
+#define	HKT_MAX_SPECS	NG_PCAP_PKT_TYPE_LENGTH
+#define	HKT_LAYER_MAX	8	/* longest layer word looked up */
 
 struct pcap_spec {
 	int		layer;
@@ -58,8 +87,8 @@ static const char usage_text[] =
     "\tnode\ta valid netgraph(4) node name or ID (not path).\n"
     "\thook\ta valid netgraph(4) hook name for the node.\n";
 
-[[noreturn]] static void usage(const char *fmt, ...)
-    __attribute__((format(printf, 1, 2)));
+static void	usage(const char *fmt, ...) __dead2 __printflike(1, 2);
+static void	relay_loop(int32_t snaplen) __dead2;
 
 static void
 usage(const char *fmt, ...)
@@ -94,7 +123,8 @@ parse_spec(char *arg, struct pcap_spec *spec)
 	hook = strsep(&rest, ":");
 
 	if (rest != NULL) {
-		warnx("unrecognized components pcap specification: `%s'", rest);
+		warnx("unrecognized components pcap specification: `%s'",
+		    rest);
 		bad++;
 	}
 
@@ -133,8 +163,8 @@ parse_spec(char *arg, struct pcap_spec *spec)
 		if (i < HKT_LAYER_COUNT)
 			spec->layer = i;
 		else {
-			warnx("layer `%s' is not one of `%s', `%s', or `%s'", layer,
-			    hkt_layer_names[HKT_LAYER_ETHER],
+			warnx("layer `%s' is not one of `%s', `%s', or `%s'",
+			    layer, hkt_layer_names[HKT_LAYER_ETHER],
 			    hkt_layer_names[HKT_LAYER_INET],
 			    hkt_layer_names[HKT_LAYER_INET6]);
 			bad++;
@@ -215,18 +245,18 @@ set_nonblock(int fd)
 static uint8_t
 ring_order(int32_t snaplen)
 {
-	uint32_t bytes = 3 * (uint32_t)snaplen;
-	uint32_t page = (uint32_t)getpagesize();
-	uint32_t pages = (bytes + page - 1) / page;
-	uint32_t v = pages - 1;
+	uint32_t bytes, page, v;
 
+	bytes = 3 * (uint32_t)snaplen;
+	page = (uint32_t)getpagesize();
+	v = (bytes + page - 1) / page - 1;	/* pages, less one */
 	v |= v >> 1;
 	v |= v >> 2;
 	v |= v >> 4;
 	v |= v >> 8;
 	v |= v >> 16;
 	v++;
-	return ((uint8_t)__builtin_ctz(v));
+	return ((uint8_t)(ffs((int)v) - 1));
 }
 
 /*
@@ -237,27 +267,31 @@ ring_order(int32_t snaplen)
 static void
 relay(const struct kevent *ev)
 {
-	ring32_handler handler = reinterpret_cast<ring32_handler>(ev->udata);
+	ring32_handler handler;
 	ssize_t n;
 
+	handler = reinterpret_cast<ring32_handler>(ev->udata);
 	n = handler((int)ev->ident, &G.rb);
 	if (ev->filter == EVFILT_READ) {
 		if (n == -1 && errno != EINTR && errno != EAGAIN)
-			err(ng_status_oserr(), "unable to read from the capture node");
+			err(ng_status_oserr(),
+			    "unable to read from the capture node");
 		if (n == 0 && (ev->flags & EV_EOF) != 0)
 			errx(EX_OSERR, "capture node gone, presumed dead");
 	} else {
 		if (n == -1 && errno != EINTR && errno != EAGAIN)
-			err(ng_status_oserr(), "unable to write to standard output");
+			err(ng_status_oserr(),
+			    "unable to write to standard output");
 	}
 }
 
-[[noreturn]] static void
+static void
 relay_loop(int32_t snaplen)
 {
 	struct kevent changes[2], events[2];
 	struct kevent *list;
-	int nchanges, ix;
+	uint32_t count;
+	int i, ix, nchanges;
 
 	/*
 	 * Both filters start disabled and in dispatch mode: each reports only
@@ -271,7 +305,8 @@ relay_loop(int32_t snaplen)
 	    reinterpret_cast<void *>(write_from_ring));
 	while (kevent(G.kq, changes, 2, NULL, 0, NULL) == -1)
 		if (errno != EINTR)
-			err(ng_status_oserr(), ": kevent failed to register events");
+			err(ng_status_oserr(),
+			    ": kevent failed to register events");
 	changes[0].flags &= ~(EV_ADD | EV_DISABLE);
 	changes[1].flags &= ~(EV_ADD | EV_DISABLE);
 
@@ -282,10 +317,8 @@ relay_loop(int32_t snaplen)
 	 */
 	ix = 1;
 	for (;;) {
-		uint32_t count = ring32_count(&G.rb);
-		uint32_t room = G.rb.capacity - count;
-
-		if (room >= (uint32_t)snaplen) {
+		count = ring32_count(&G.rb);
+		if (G.rb.capacity - count >= (uint32_t)snaplen) {
 			changes[0].flags |= EV_ENABLE | EV_DISPATCH;
 			list = &changes[0];
 			nchanges = 2;
@@ -299,11 +332,12 @@ relay_loop(int32_t snaplen)
 			changes[1].flags |= EV_ENABLE | EV_DISPATCH;
 
 		assert(ix != 0);
-		while ((ix = kevent(G.kq, list, nchanges, events, 2, NULL)) == -1)
+		while ((ix = kevent(G.kq, list, nchanges, events, 2,
+		    NULL)) == -1)
 			if (errno != EINTR)
 				err(ng_status_oserr(), ": kevent loop failed");
 
-		for (int i = 0; i < ix; i++)
+		for (i = 0; i < ix; i++)
 			relay(&events[i]);
 	}
 }
@@ -316,19 +350,24 @@ main(int argc, char **argv)
 	const char *jail = NULL;
 	int32_t snaplen = NG_PCAP_SNAPLEN_MAX;
 	bool load = true;
-	int ch, n, bad;
+	int before, ch, i, jid, n, bad;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
+	/* The capture stream is all we write: without its descriptor, stop. */
+	if ((cli_stdfds() & (1 << STDOUT_FILENO)) != 0)
+		errx(EX_OSERR, "standard output is closed");
 
-	while ((ch = getopt_long(argc, argv, ":nj:s:", longopts, NULL)) != -1) {
+	before = optind;
+	while ((ch = getopt_long(argc, argv, ":nj:s:", longopts,
+	    NULL)) != -1) {
 		switch (ch) {
 		case 'n':
 			load = false;
 			break;
 		case 'j':
 			if (strlen(optarg) > MAXHOSTNAMELEN)
-				usage("hooktap: `%s' exceeds %d characters\n\n", optarg,
-				    MAXHOSTNAMELEN);
+				usage("hooktap: `%s' exceeds %d characters\n\n",
+				    optarg, MAXHOSTNAMELEN);
 			jail = optarg;
 			break;
 		case 's':
@@ -336,22 +375,31 @@ main(int argc, char **argv)
 			break;
 		default:
 			usage("hooktap: unrecognized option `%s'\n\n",
-			    argv[optind - 1]);
+			    argv[cli_optword(argv, before)]);
 		}
+		before = optind;
 	}
 
 	n = argc - optind;
 	if (n <= 0)
-		usage("hooktap: must minimally provide one pcap specification\n\n");
+		usage("hooktap: must minimally provide one pcap "
+		    "specification\n\n");
 	if (n > HKT_MAX_SPECS)
 		usage("hooktap: can have at most %d pcap specifications\n\n",
 		    HKT_MAX_SPECS);
 	bad = 0;
-	for (int i = 0; i < n; i++)
+	for (i = 0; i < n; i++)
 		if (parse_spec(argv[optind + i], &specs[i]) != 0)
 			bad++;
 	if (bad != 0)
 		usage("\n\n");
+	/*
+	 * The relay makes standard output non-blocking, and that flag would
+	 * stay on a terminal after us; nor is a capture stream of use there.
+	 */
+	if (isatty(STDOUT_FILENO))
+		usage("hooktap: refusing to write a capture stream to a "
+		    "terminal\n\n");
 
 	if (load) {
 		kld_ensure_load("ng_socket");
@@ -359,8 +407,7 @@ main(int argc, char **argv)
 	}
 
 	if (jail != NULL) {
-		int jid = jail_getid(jail);
-
+		jid = jail_getid(jail);
 		if (jid == -1)
 			errx(ng_status_nohost(), "%s", jail_errmsg);
 		if (jail_attach(jid) == -1)
@@ -374,9 +421,9 @@ main(int argc, char **argv)
 
 	ng_create_context(&G.ctrl, &G.data);
 
-	for (int i = 0; i < n; i++) {
-		G.pcap = hkt_connect_src(G.ctrl, G.pcap, (uint8_t)i, specs[i].node,
-		    specs[i].hook);
+	for (i = 0; i < n; i++) {
+		G.pcap = hkt_connect_src(G.ctrl, G.pcap, (uint8_t)i,
+		    specs[i].node, specs[i].hook);
 		hkt_set_type(G.ctrl, G.pcap, (uint8_t)i, specs[i].layer);
 	}
 	hkt_set_snaplen(G.ctrl, G.pcap, (uint32_t)snaplen);

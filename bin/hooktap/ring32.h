@@ -1,3 +1,30 @@
+/*-
+ * SPDX-License-Identifier: BSD-2-Clause
+ *
+ * Copyright (c) 2026 The hooktap and riftlink authors
+ *
+ * Redistribution and use in source and binary forms, with or without
+ * modification, are permitted provided that the following conditions
+ * are met:
+ * 1. Redistributions of source code must retain the above copyright
+ *    notice, this list of conditions and the following disclaimer.
+ * 2. Redistributions in binary form must reproduce the above copyright
+ *    notice, this list of conditions and the following disclaimer in the
+ *    documentation and/or other materials provided with the distribution.
+ *
+ * THIS SOFTWARE IS PROVIDED BY THE AUTHOR AND CONTRIBUTORS ``AS IS'' AND
+ * ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ * IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ * ARE DISCLAIMED.  IN NO EVENT SHALL THE AUTHOR OR CONTRIBUTORS BE LIABLE
+ * FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR CONSEQUENTIAL
+ * DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF SUBSTITUTE GOODS
+ * OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS INTERRUPTION)
+ * HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN CONTRACT, STRICT
+ * LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE) ARISING IN ANY WAY
+ * OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE POSSIBILITY OF
+ * SUCH DAMAGE.
+ */
+
 /*
  * A byte ring of a power-of-two size whose shared-memory object is mapped
  * twice, the second view directly behind the first. Any run of at most
@@ -10,7 +37,7 @@
  * the bytes held are head - tail modulo 2^32.
  */
 #ifndef HOOKTAP_RING32_H
-#define HOOKTAP_RING32_H
+#define	HOOKTAP_RING32_H
 
 #include <sys/types.h>
 #include <sys/mman.h>
@@ -20,10 +47,11 @@
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <strings.h>
 #include <unistd.h>
 
 struct ring32 {
-	uint32_t	capacity;	/* bytes in the object and in each view */
+	uint32_t	capacity;	/* bytes of the object and each view */
 	uint32_t	mask;		/* capacity - 1 */
 	uint32_t	tail;		/* bytes ever taken out */
 	uint32_t	head;		/* bytes ever put in */
@@ -44,12 +72,12 @@ typedef ssize_t (*ring32_handler)(int fd, struct ring32 *rb);
 static inline int
 ring32_init(struct ring32 *rb, uint8_t order)
 {
-	int page = getpagesize();
-	int shift = __builtin_ctz((unsigned int)page);
 	size_t size;
 	uint8_t *res;
-	int fd, saved;
+	int fd, page, saved, shift;
 
+	page = getpagesize();
+	shift = ffs(page) - 1;	/* the lowest set bit */
 	if (rb == NULL) {
 		errno = EINVAL;
 		return (-1);
@@ -171,12 +199,14 @@ ring32_write_advance(struct ring32 *rb, ssize_t nwrit)
 static inline ssize_t
 read_into_ring(int fd, struct ring32 *rb)
 {
-	for (;;) {
-		uint32_t count = ring32_count(rb);
-		uint32_t room = rb->capacity - count;
-		uint8_t *dst = room > 0 ? rb->base + (rb->head & rb->mask) : NULL;
-		ssize_t n = read(fd, dst, room);
+	uint32_t room;
+	uint8_t *dst;
+	ssize_t n;
 
+	for (;;) {
+		room = rb->capacity - ring32_count(rb);
+		dst = room > 0 ? rb->base + (rb->head & rb->mask) : NULL;
+		n = read(fd, dst, room);
 		ring32_read_advance(rb, n);
 		if (n == -1 && errno == EAGAIN)
 			continue;
@@ -188,12 +218,14 @@ read_into_ring(int fd, struct ring32 *rb)
 static inline ssize_t
 write_from_ring(int fd, struct ring32 *rb)
 {
-	for (;;) {
-		uint32_t count = ring32_count(rb);
-		const uint8_t *src =
-		    count > 0 ? rb->base + (rb->tail & rb->mask) : NULL;
-		ssize_t n = write(fd, src, count);
+	const uint8_t *src;
+	uint32_t count;
+	ssize_t n;
 
+	for (;;) {
+		count = ring32_count(rb);
+		src = count > 0 ? rb->base + (rb->tail & rb->mask) : NULL;
+		n = write(fd, src, count);
 		ring32_write_advance(rb, n);
 		if (n == -1 && errno == EAGAIN)
 			continue;

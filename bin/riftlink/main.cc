@@ -1,3 +1,30 @@
+/*-
+ * SPDX-License-Identifier: BSD-2-Clause
+ *
+ * Copyright (c) 2026 The hooktap and riftlink authors
+ *
+ * Redistribution and use in source and binary forms, with or without
+ * modification, are permitted provided that the following conditions
+ * are met:
+ * 1. Redistributions of source code must retain the above copyright
+ *    notice, this list of conditions and the following disclaimer.
+ * 2. Redistributions in binary form must reproduce the above copyright
+ *    notice, this list of conditions and the following disclaimer in the
+ *    documentation and/or other materials provided with the distribution.
+ *
+ * THIS SOFTWARE IS PROVIDED BY THE AUTHOR AND CONTRIBUTORS ``AS IS'' AND
+ * ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ * IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ * ARE DISCLAIMED.  IN NO EVENT SHALL THE AUTHOR OR CONTRIBUTORS BE LIABLE
+ * FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR CONSEQUENTIAL
+ * DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF SUBSTITUTE GOODS
+ * OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS INTERRUPTION)
+ * HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN CONTRACT, STRICT
+ * LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE) ARISING IN ANY WAY
+ * OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE POSSIBILITY OF
+ * SUCH DAMAGE.
+ */
+
 /*
  * riftlink: join the netgraph graphs of two jails with a wormhole.
  *
@@ -7,8 +34,8 @@
  * foreign jails the two near ends are joined, which collapses them into one
  * passage; otherwise the near end is named and connected here.
  */
+
 #include <sys/param.h>
-#include <sys/types.h>
 #include <sys/jail.h>
 #include <sys/wait.h>
 
@@ -20,6 +47,7 @@
 #include <errno.h>
 #include <getopt.h>
 #include <jail.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdbool.h>
 #include <stdio.h>
@@ -28,11 +56,29 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "cli.h"
 #include "kld.h"
 #include "ng.h"
 #include "wormhole.h"
 
-struct riftlink_state G = { -1, 0, 0 };
+/*
+ * One wormhole specification, [jail][:name][:node:hook], split in place:
+ * the fields point into the argument vector; an absent or empty component
+ * is NULL. node and hook are either both set or both NULL.
+ */
+struct wh_spec {
+	char	*jail;
+	char	*name;
+	char	*node;
+	char	*hook;
+};
+
+/* What the exit hook gives back: our control socket and near ends. */
+static struct {
+	int	fd;
+	ng_ID_t	wh1;
+	ng_ID_t	wh2;
+} G = { -1, 0, 0 };
 
 static constexpr char usage_text[] =
     "USAGE: riftlink [-n] [-j jail] spec1 [spec2]\n"
@@ -54,17 +100,20 @@ static constexpr char usage_text[] =
     "Without a [node:hook] netgraph path the wormhole is left unconnected\n"
     "but is held open by the other side. It can be connected to later with\n"
     "ngctl(8).\n";
-static_assert(sizeof(usage_text) - 1 == 940, "the usage text is 940 characters");
+static_assert(sizeof(usage_text) - 1 == 940,
+    "the usage text is 940 characters");
 
 /* Longest components the command line accepts. */
 static constexpr size_t SPEC_JAIL_MAX = MAXHOSTNAMELEN;	/* 256 */
-static constexpr size_t SPEC_NAME_MAX = NG_NODELEN;	/* 31 */
+static constexpr size_t SPEC_NAME_MAX = NG_NODELEN;		/* 31 */
 
 /* Longest names and jail references that the wormhole routines take. */
-static constexpr size_t WH_NAME_MAX = NG_NODELEN - 1;	/* 30 */
+static constexpr size_t WH_NAME_MAX = NG_NODELEN - 1;		/* 30 */
 static constexpr size_t WH_JAIL_MAX = MAXHOSTNAMELEN - 1;	/* 255 */
 
-void
+static void	usage(const char *fmt, ...) __dead2 __printflike(1, 2);
+
+static void
 usage(const char *fmt, ...)
 {
 	va_list ap;
@@ -87,30 +136,33 @@ spec_component(const char *what, char *piece, size_t max, char **field)
 {
 	*field = NULL;
 	if (piece == NULL || *piece == '\0')
-		return 0;
+		return (0);
 	if (strlen(piece) > max) {
 		warnx("`%s': name too long: `%s'", what, piece);
-		return 1;
+		return (1);
 	}
 	*field = piece;
-	return 0;
+	return (0);
 }
 
-int
+/* Split [jail][:name][:node:hook] in place; warn about every fault found. */
+static int
 parse_spec(char *arg, struct wh_spec *whs)
 {
 	char *slot[4] = { NULL, NULL, NULL, NULL };
-	char *rest = arg;
-	char *node_piece, *hook_piece;
-	int faults = 0;
+	char *rest, *node_piece, *hook_piece;
+	int faults, i;
 
 	assert(arg != NULL);
 	assert(whs != NULL);
 
-	for (int i = 0; i < 4 && rest != NULL; i++)
+	faults = 0;
+	rest = arg;
+	for (i = 0; i < 4 && rest != NULL; i++)
 		slot[i] = strsep(&rest, ":");
 	if (rest != NULL) {
-		warnx("unrecognized components after wormhole spec: `%s'", rest);
+		warnx("unrecognized components after wormhole spec: `%s'",
+		    rest);
 		faults++;
 	}
 
@@ -124,21 +176,21 @@ parse_spec(char *arg, struct wh_spec *whs)
 	if (hook_piece == NULL) {
 		if (node_piece != NULL) {
 			warnx("node: `%s': set but missing hook", node_piece);
-			return -1;
+			return (-1);
 		}
 	} else {
 		faults += spec_component("hook", hook_piece, SPEC_NAME_MAX,
 		    &whs->hook);
 		if (*node_piece != '\0' && *hook_piece == '\0') {
 			warnx("node: `%s': set but missing hook", node_piece);
-			return -1;
+			return (-1);
 		}
 		if (*hook_piece != '\0' && *node_piece == '\0') {
 			warnx("hook: `%s': set but missing node", hook_piece);
-			return -1;
+			return (-1);
 		}
 	}
-	return faults > 0 ? -1 : 0;
+	return (faults > 0 ? -1 : 0);
 }
 
 /* The wormhole routines take one character less than the command line. */
@@ -165,10 +217,11 @@ resolve_jail(const char *jail)
 
 	if ((jid = jail_getid(jail)) == -1)
 		errx(ng_status_nohost(), "%s", jail_errmsg);
-	return jid;
+	return (jid);
 }
 
-void
+/* Runs inside err(3) and errx(3): give back what the process holds. */
+static void
 err_cleanup(int status)
 {
 	(void)status;
@@ -188,7 +241,7 @@ err_cleanup(int status)
  * the jail, where wh's ID addresses it: a child enters the jail and does
  * both through a socket node of its own.
  */
-void
+static void
 jail_name_connect(int jid, ng_ID_t wh, const char *name, const char *node,
     const char *hook)
 {
@@ -205,9 +258,11 @@ jail_name_connect(int jid, ng_ID_t wh, const char *name, const char *node,
 		err(ng_status_oserr(), "%s: fork()", __func__);
 
 	if (pid > 0) {
-		while (wait(&status) == -1) {
+		/* Our child, not one that whoever exec'ed us left unreaped. */
+		while (waitpid(pid, &status, 0) == -1) {
 			if (errno != EINTR)
-				err(EX_OSERR, "failed to wait for child in prison");
+				err(EX_OSERR,
+				    "failed to wait for child in prison");
 		}
 		if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
 			err(EX_OSERR, "child failed its mission");
@@ -236,11 +291,18 @@ main(int argc, char *argv[])
 	const struct wh_spec *a, *b;
 	char peer[32];
 	bool load_modules = true;
-	int ch, n, bad, jid, jida, jidb;
+	int before, ch, n, bad, jid, jida, jidb;
 	ng_ID_t fara, farb;
 
 	setvbuf(stdout, NULL, _IONBF, 1024);
+	(void)cli_stdfds();
+	/*
+	 * An ignored SIGCHLD, inherited through exec, would have the system
+	 * reap our children before waitpid could see them. Nothing is caught.
+	 */
+	signal(SIGCHLD, SIG_DFL);
 
+	before = optind;
 	while ((ch = getopt_long(argc, argv, ":nj:", NULL, NULL)) != -1) {
 		switch (ch) {
 		case 'n':
@@ -248,22 +310,25 @@ main(int argc, char *argv[])
 			break;
 		case 'j':
 			if (strlen(optarg) > SPEC_JAIL_MAX)
-				usage("riftlink: `%s' exceeds %d characters\n\n",
-				    optarg, (int)SPEC_JAIL_MAX);
+				usage("riftlink: `%s' exceeds %d characters"
+				    "\n\n", optarg, (int)SPEC_JAIL_MAX);
 			jid = resolve_jail(optarg);
 			if (jail_attach(jid) < 0)
-				errx(ng_status_oserr(), "cannot attach to jail");
+				errx(ng_status_oserr(),
+				    "cannot attach to jail");
 			load_modules = false;
 			break;
 		default:
 			usage("riftlink: unrecognized option `%s'\n\n",
-			    argv[optind - 1]);
+			    argv[cli_optword(argv, before)]);
 		}
+		before = optind;
 	}
 
 	n = argc - optind;
 	if (n == 0)
-		usage("riftlink: must minimally provide `jail' of one spec\n\n");
+		usage("riftlink: must minimally provide `jail' of one "
+		    "spec\n\n");
 	if (n > 2)
 		usage("riftlink: too many arguments provided\n\n");
 
@@ -290,7 +355,8 @@ main(int argc, char *argv[])
 		a = &spec2;
 		b = &spec1;
 	} else
-		usage("riftlink: duplicate (default) jail reference detected\n\n");
+		usage("riftlink: duplicate (default) jail reference "
+		    "detected\n\n");
 
 	jida = resolve_jail(a->jail);
 	check_wh_jail(a->jail);
@@ -327,5 +393,5 @@ main(int argc, char *argv[])
 		snprintf(peer, sizeof(peer), "[%08x]", G.wh2);
 		wh_connect(G.fd, G.wh1, peer, NG_WORMHOLE_HOOK);
 	}
-	return 0;
+	return (0);
 }

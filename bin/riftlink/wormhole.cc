@@ -1,5 +1,36 @@
+/*-
+ * SPDX-License-Identifier: BSD-2-Clause
+ *
+ * Copyright (c) 2026 The hooktap and riftlink authors
+ *
+ * Redistribution and use in source and binary forms, with or without
+ * modification, are permitted provided that the following conditions
+ * are met:
+ * 1. Redistributions of source code must retain the above copyright
+ *    notice, this list of conditions and the following disclaimer.
+ * 2. Redistributions in binary form must reproduce the above copyright
+ *    notice, this list of conditions and the following disclaimer in the
+ *    documentation and/or other materials provided with the distribution.
+ *
+ * THIS SOFTWARE IS PROVIDED BY THE AUTHOR AND CONTRIBUTORS ``AS IS'' AND
+ * ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ * IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ * ARE DISCLAIMED.  IN NO EVENT SHALL THE AUTHOR OR CONTRIBUTORS BE LIABLE
+ * FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR CONSEQUENTIAL
+ * DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF SUBSTITUTE GOODS
+ * OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS INTERRUPTION)
+ * HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN CONTRACT, STRICT
+ * LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE) ARISING IN ANY WAY
+ * OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE POSSIBILITY OF
+ * SUCH DAMAGE.
+ */
+
+/*
+ * The wormhole node type, as riftlink drives it: make a near end, open it
+ * into a jail, name it and connect its evthorizon.
+ */
+
 #include <sys/param.h>
-#include <sys/types.h>
 
 #include <netgraph/ng_message.h>
 #include <netgraph.h>
@@ -34,8 +65,8 @@ static_assert(sizeof(wh_rmhook_msg) == 32, "ngm_rmhook is 32 bytes");
 static_assert(sizeof(wh_name_msg) == 32, "ngm_name is 32 bytes");
 
 /* A hook listing after an open: the node itself, evthorizon and the twin. */
-static constexpr size_t WH_LISTING_LEN =
-    sizeof(struct ng_mesg) + sizeof(struct hooklist) + 2 * sizeof(struct linkinfo);
+static constexpr size_t WH_LISTING_LEN = sizeof(struct ng_mesg) +
+    sizeof(struct hooklist) + 2 * sizeof(struct linkinfo);
 static constexpr size_t WH_NODEINFO_LEN =
     sizeof(struct ng_mesg) + sizeof(struct nodeinfo);
 
@@ -44,8 +75,8 @@ static bool
 wh_reply_holds(const struct ng_mesg *resp, int len, size_t need)
 {
 	if (len < 0 || (size_t)len < need)
-		return false;
-	return sizeof(struct ng_mesg) + resp->header.arglen >= need;
+		return (false);
+	return (sizeof(struct ng_mesg) + resp->header.arglen >= need);
 }
 
 ng_ID_t
@@ -66,11 +97,13 @@ wh_create(int ctrl)
 
 	if (NgSendMsg(ctrl, ".:" WH_TMP_HOOK, NGM_GENERIC_COOKIE, NGM_NODEINFO,
 	    NULL, 0) < 0)
-		errx(ng_status_oserr(), "unable to request %s info, presumed dead",
+		errx(ng_status_oserr(),
+		    "unable to request %s info, presumed dead",
 		    NG_WORMHOLE_NODE_TYPE);
 
 	if ((len = NgAllocRecvMsg(ctrl, &resp, NULL)) < 0)
-		err(ng_status_oserr(), "unable to retrieve %s info, presumed dead",
+		err(ng_status_oserr(),
+		    "unable to retrieve %s info, presumed dead",
 		    NG_WORMHOLE_NODE_TYPE);
 	if (!wh_reply_holds(resp, len, WH_NODEINFO_LEN)) {
 		free(resp);
@@ -82,8 +115,9 @@ wh_create(int ctrl)
 	free(resp);
 
 	if (id == 0)
-		err(ng_status_oserr(), "invalid node id for wormhole, presumed dead");
-	return id;
+		err(ng_status_oserr(),
+		    "invalid node id for wormhole, presumed dead");
+	return (id);
 }
 
 ng_ID_t
@@ -106,19 +140,21 @@ wh_open(int ctrl, ng_ID_t wh, const char *jail)
 
 	if (NgSendMsg(ctrl, path, NGM_WORMHOLE_COOKIE, NGM_WORMHOLE_OPEN, jail,
 	    strlen(jail) + 1) < 0)
-		errx(ng_status_oserr(), "unable to open wormhole in `%s'", jail);
+		errx(ng_status_oserr(), "unable to open wormhole in `%s'",
+		    jail);
 
-	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_LISTHOOKS, NULL, 0) < 0)
+	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_LISTHOOKS, NULL,
+	    0) < 0)
 		errx(ng_status_oserr(),
 		    "unable to request wormhole node list, presumed dead");
 
 	if ((len = NgAllocRecvMsg(ctrl, &resp, NULL)) < 0)
-		errx(ng_status_oserr(),
-		    "unable to get response for wormhole node list, presumed dead");
+		errx(ng_status_oserr(), "unable to get response for wormhole "
+		    "node list, presumed dead");
 	if (!wh_reply_holds(resp, len, WH_LISTING_LEN)) {
 		free(resp);
-		errx(EX_OSERR,
-		    "unable to get response for wormhole node list, presumed dead");
+		errx(EX_OSERR, "unable to get response for wormhole node "
+		    "list, presumed dead");
 	}
 
 	hlist = (const struct hooklist *)(const void *)resp->data;
@@ -129,7 +165,8 @@ wh_open(int ctrl, ng_ID_t wh, const char *jail)
 	if (strcmp(hlist->link[0].nodeinfo.type, NG_WORMHOLE_NODE_TYPE) == 0)
 		far = hlist->link[0].nodeinfo.id;
 	else {
-		assert(strcmp(hlist->link[1].nodeinfo.type, NG_WORMHOLE_NODE_TYPE) == 0);
+		assert(strcmp(hlist->link[1].nodeinfo.type,
+		    NG_WORMHOLE_NODE_TYPE) == 0);
 		far = hlist->link[1].nodeinfo.id;
 	}
 	free(resp);
@@ -137,14 +174,14 @@ wh_open(int ctrl, ng_ID_t wh, const char *jail)
 	if (far == 0)
 		errx(EX_OSERR, "invalid node id for wormhole, presumed dead");
 
-	/* Free evthorizon for wh_connect, and our tmp for the next wh_create. */
+	/* Free evthorizon for wh_connect, our tmp for the next wh_create. */
 	rmh = wh_rmhook_msg;
 	if (NgSendMsg(ctrl, path, NGM_GENERIC_COOKIE, NGM_RMHOOK, &rmh,
 	    sizeof(rmh)) < 0)
 		errx(ng_status_oserr(), "unable to rmhook `%s' from `%s'",
 		    NG_WORMHOLE_HOOK, path);
 
-	return far;
+	return (far);
 }
 
 void
@@ -193,7 +230,7 @@ wh_connect(int ctrl, ng_ID_t wh, const char *peer, const char *peerhook)
 	    sizeof(msg)) >= 0)
 		return;
 
-	/* A peer hook of evthorizon means the peer is taken to be a wormhole. */
+	/* A peer hook of evthorizon: the peer is taken to be a wormhole. */
 	if (strcmp(peerhook, NG_WORMHOLE_HOOK) == 0 && errno == EINVAL)
 		err(EX_DATAERR, "unable to connect to `%s%s', not opened",
 		    msg.path, peerhook);

@@ -6,7 +6,6 @@
 #define _COMPAT_ERR_H_
 
 #include_next <err.h>
-#include <stdarg.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -15,11 +14,11 @@ extern "C" {
 void	err_set_exit(void (*exitf)(int));
 void	errc(int eval, int code, const char *fmt, ...)
 	    __attribute__((__noreturn__, __format__(__printf__, 3, 4)));
-void	verrc(int eval, int code, const char *fmt, va_list ap)
+void	verrc(int eval, int code, const char *fmt, __gnuc_va_list ap)
 	    __attribute__((__noreturn__, __format__(__printf__, 3, 0)));
 void	warnc(int code, const char *fmt, ...)
 	    __attribute__((__format__(__printf__, 2, 3)));
-void	vwarnc(int code, const char *fmt, va_list ap)
+void	vwarnc(int code, const char *fmt, __gnuc_va_list ap)
 	    __attribute__((__format__(__printf__, 2, 0)));
 
 #ifdef __cplusplus

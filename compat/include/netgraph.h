@@ -3,7 +3,6 @@
 #define _NETGRAPH_H_
 
 #include <sys/types.h>
-#include <stddef.h>
 #include <netgraph/ng_message.h>
 
 #ifdef __cplusplus

@@ -7,9 +7,11 @@
  * disables (EV_DISPATCH, EV_ONESHOT) leaves the registration as it is until
  * epoll next speaks of it: a loop that arms its filters again before every
  * wait, as a kqueue loop does, then costs one epoll_wait per kevent call and
- * no epoll_ctl. Descriptors that epoll refuses (regular files, some devices)
- * are answered from their state instead: always writable, readable while the
- * offset is before the end.
+ * no epoll_ctl. Descriptors that epoll refuses (regular files) are answered
+ * from their state instead: always writable, readable while the offset is
+ * before the end. The character devices whose FreeBSD driver has no kqueue
+ * filter (null(4), zero(4), full(4)) are refused with ENODEV, as FreeBSD's
+ * devfs refuses them; terminals, pipes and sockets are taken.
  */
 #include <sys/types.h>
 #include <sys/epoll.h>
@@ -17,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -167,6 +170,21 @@ drop_fd(kqstate &s, int fd)
 	}
 }
 
+/*
+ * /dev/null, /dev/zero and /dev/full: their FreeBSD drivers have no kqueue
+ * filter. The host numbers them 1:3, 1:5 and 1:7.
+ */
+bool
+no_kqfilter(int fd)
+{
+	struct stat st;
+
+	if (fstat(fd, &st) < 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) != 1)
+		return false;
+	return minor(st.st_rdev) == 3 || minor(st.st_rdev) == 5 ||
+	    minor(st.st_rdev) == 7;
+}
+
 /* One change; returns 0 or the error it fails with. */
 int
 apply_change(kqstate &s, const struct kevent &kev)
@@ -188,6 +206,8 @@ apply_change(kqstate &s, const struct kevent &kev)
 	if (kn == nullptr) {
 		if (!(kev.flags & EV_ADD))
 			return ENOENT;
+		if (no_kqfilter(fd))
+			return ENODEV;
 		knote fresh = {fd, kev.filter, 0, 0, 0, nullptr, true};
 		kn = &s.notes.emplace(std::make_pair(fd, kev.filter), fresh)
 		    .first->second;

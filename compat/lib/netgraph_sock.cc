@@ -1,5 +1,5 @@
 /* libnetgraph: making the process's socket node, naming nodes, debugging. */
-#include <sys/types.h>
+#include <sys/param.h>
 #include <sys/linker.h>
 
 #include <netgraph.h>

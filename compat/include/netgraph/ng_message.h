@@ -1,12 +1,13 @@
 /*
  * Netgraph control messages: the message header, the generic commands and
  * their argument and reply records, with FreeBSD's values and layouts.
+ *
+ * As FreeBSD's, this header includes nothing: <sys/types.h> comes first.
+ * Only the *SIZ limits exist; the old *LEN names are gone from FreeBSD, and
+ * a program that wants one defines it itself.
  */
 #ifndef _NETGRAPH_NG_MESSAGE_H_
 #define _NETGRAPH_NG_MESSAGE_H_
-
-#include <sys/types.h>
-#include <stdint.h>
 
 #define NG_TYPESIZ	32
 #define NG_HOOKSIZ	32
@@ -14,12 +15,6 @@
 #define NG_PATHSIZ	512
 #define NG_CMDSTRSIZ	32
 #define NG_TEXTRESPONSE	1024
-
-#define NG_TYPELEN	(NG_TYPESIZ - 1)
-#define NG_HOOKLEN	(NG_HOOKSIZ - 1)
-#define NG_NODELEN	(NG_NODESIZ - 1)
-#define NG_PATHLEN	(NG_PATHSIZ - 1)
-#define NG_CMDSTRLEN	(NG_CMDSTRSIZ - 1)
 
 typedef uint32_t ng_ID_t;
 

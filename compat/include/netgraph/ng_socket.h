@@ -1,23 +1,28 @@
-/* Netgraph socket nodes: the node type through which a process joins a graph. */
+/*
+ * Netgraph socket nodes: the node type through which a process joins a
+ * graph. As FreeBSD's, this header wants <sys/types.h> first.
+ */
 #ifndef _NETGRAPH_NG_SOCKET_H_
 #define _NETGRAPH_NG_SOCKET_H_
-
-#include <sys/socket.h>
 
 #define NG_SOCKET_NODE_TYPE	"socket"
 #define NGM_SOCKET_COOKIE	851601233
 
+/* FreeBSD's <sys/socket.h> has these; the host's does not. */
 #define AF_NETGRAPH	32
 #define PF_NETGRAPH	AF_NETGRAPH
 
 #define NG_DATA		1
 #define NG_CONTROL	2
 
-/* FreeBSD's sa_family_t is one byte, so the address is 16 in all. */
+/*
+ * FreeBSD's sa_family_t is one byte and the host's two: the family field
+ * takes FreeBSD's width, so that the record has FreeBSD's 16 bytes.
+ */
 struct sockaddr_ng {
-	unsigned char	sg_len;
-	unsigned char	sg_family;
-	char		sg_data[14];
+	u_char	sg_len;
+	u_char	sg_family;	/* sa_family_t */
+	char	sg_data[14];
 };
 
 #ifdef __cplusplus

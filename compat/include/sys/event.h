@@ -1,10 +1,11 @@
-/* kqueue(2): kernel event notification, with FreeBSD's values and layout. */
+/*
+ * kqueue(2): kernel event notification, with FreeBSD's values and layout.
+ * As FreeBSD's, it stands alone and gives no other header's names.
+ */
 #ifndef _SYS_EVENT_H_
 #define _SYS_EVENT_H_
 
-#include <stdint.h>
-#include <sys/types.h>
-#include <time.h>
+#include <bits/types.h>
 
 #define EVFILT_READ	(-1)
 #define EVFILT_WRITE	(-2)
@@ -22,13 +23,13 @@
 #define EV_EOF		0x8000	/* the filter saw end of file */
 
 struct kevent {
-	uintptr_t	ident;		/* what the event is about: a descriptor */
+	__UINTPTR_TYPE__ ident;		/* what the event is about: a descriptor */
 	short		filter;
 	unsigned short	flags;
 	unsigned int	fflags;
-	int64_t		data;
+	__int64_t	data;
 	void		*udata;		/* passed through untouched */
-	uint64_t	ext[4];
+	__uint64_t	ext[4];
 };
 
 #ifdef __cplusplus
@@ -50,6 +51,8 @@ _Static_assert(sizeof(struct kevent) == 64, "struct kevent is 64 bytes");
 	ev_set_kevp_->ext[2] = 0;			\
 	ev_set_kevp_->ext[3] = 0;			\
 } while (0)
+
+struct timespec;
 
 #ifdef __cplusplus
 extern "C" {

@@ -2,7 +2,13 @@
 #ifndef _SYS_LINKER_H_
 #define _SYS_LINKER_H_
 
-#include <sys/param.h>
+/*
+ * FreeBSD's header sizes its records by <sys/param.h>'s limits and needs it
+ * first; so does this one.
+ */
+#ifndef MAXPATHLEN
+#error "<sys/linker.h> needs <sys/param.h> first"
+#endif
 
 #ifdef __cplusplus
 extern "C" {

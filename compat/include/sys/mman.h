@@ -11,7 +11,6 @@
 #define _COMPAT_SYS_MMAN_H_
 
 #include_next <sys/mman.h>
-#include <sys/types.h>
 
 #define SHM_ANON		((char *)1)
 

@@ -2,7 +2,13 @@
 #ifndef _SYS_MODULE_H_
 #define _SYS_MODULE_H_
 
-#include <sys/param.h>
+/*
+ * FreeBSD's header sizes its records by <sys/param.h>'s limits and needs it
+ * first; so does this one.
+ */
+#ifndef MAXPATHLEN
+#error "<sys/module.h> needs <sys/param.h> first"
+#endif
 
 #define MAXMODNAME	MAXPATHLEN
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -30,10 +31,29 @@ double now() {
 
 void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
+// A program run as another user may lie where that user cannot enter (a
+// checkout under /root): it runs from a copy in the test kernel's folder,
+// which every user may enter.
+std::vector<std::string> reachable(std::vector<std::string> argv) {
+  const char* sock = getenv("NGSIM_SOCKET");
+  size_t slash = argv[0].rfind('/');
+  if (sock == nullptr || slash == std::string::npos) return argv;
+  std::string copy = std::string(sock).substr(0, std::string(sock).rfind('/')) +
+                     argv[0].substr(slash);
+  if (copy != argv[0]) {
+    std::filesystem::copy_file(argv[0], copy,
+                               std::filesystem::copy_options::overwrite_existing);
+    chmod(copy.c_str(), 0755);
+  }
+  argv[0] = copy;
+  return argv;
+}
+
 // Starts argv with the three standard streams on fresh pipes. in_fd, out_fd
 // and err_fd receive the parent's ends.
-pid_t spawn(const std::vector<std::string>& argv, const RunOpts& opts,
+pid_t spawn(const std::vector<std::string>& args, const RunOpts& opts,
             int* in_fd, int* out_fd, int* err_fd) {
+  const std::vector<std::string> argv = opts.as_nobody ? reachable(args) : args;
   int in[2], out[2], errp[2];
   if (pipe(in) < 0 || pipe(out) < 0 || pipe(errp) < 0)
     throw std::runtime_error("pipe");

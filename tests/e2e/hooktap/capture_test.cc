@@ -251,7 +251,11 @@ TEST(Capture, ASlowReaderLosesNothing) {
   ASSERT_NE(hk::wait_relaying(k), 0u) << bg.read_err();
   std::vector<std::string> frames;
   for (int i = 0; i < 300; i++) frames.push_back(e2e::ether_frame(1000 + i % 7, static_cast<uint8_t>(i)));
-  inject_wire(k, "em0", frames);
+  // In bursts that the data socket holds, so that only the reader is slow.
+  for (size_t i = 0; i < frames.size(); i += 10) {
+    inject_wire(k, "em0", std::vector<std::string>(frames.begin() + i, frames.begin() + i + 10));
+    usleep(5000);
+  }
   usleep(800000);
   hk::Stream st = hk::read_packets(bg, frames.size(), 10);
   ASSERT_TRUE(st.valid);

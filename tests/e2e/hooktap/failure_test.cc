@@ -2,6 +2,10 @@
 // error to the byte, the exit status, and what is left in the graph.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -153,6 +157,54 @@ TEST(Failure, InsideAJailTheJailsNodesAreTapped) {
   bg.wait();
 }
 
+// Started with standard output closed, the program stops before it makes
+// anything: the capture stream has nowhere to go. Closed standard input
+// and error are opened on /dev/null, so no socket of the program lands on
+// them.
+TEST(Failure, ClosedStandardDescriptors) {
+  Kernel k;
+  k.iface("em0");
+  Proc p = e2e::sh("exec 1>&- " + hk::hooktap() + " ether:em0:lower");
+  EXPECT_EQ(p.status, 71);
+  EXPECT_EQ(p.err, "hooktap: standard output is closed\n");
+  EXPECT_TRUE(k.trace().empty());
+  expect_nothing_left(k);
+
+  e2e::Background bg({"/bin/sh", "-c", "exec 0<&- 2>&- " + hk::hooktap() + " ether:em0:lower"});
+  ASSERT_NE(hk::wait_relaying(k), 0u);
+  for (int fd : {0, 2}) {
+    char target[64] = "";
+    const std::string link = "/proc/" + std::to_string(bg.pid()) + "/fd/" + std::to_string(fd);
+    EXPECT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0) << link;
+    EXPECT_STREQ(target, "/dev/null") << link;
+  }
+  e2e::RunOpts in;
+  in.input = e2e::pcap_file({e2e::ether_frame(70, 1)});
+  k.ok({"wire", "inject", "em0"}, in);
+  EXPECT_EQ(hk::read_packets(bg, 1).packets.size(), 1u);
+  bg.signal(SIGTERM);
+  bg.wait();
+}
+
+// A terminal on standard output is refused as the command line's faults
+// are, before anything is loaded or made: the relay would leave it
+// non-blocking, and a capture stream is of no use there.
+TEST(Failure, TerminalOnStandardOutput) {
+  Kernel k;
+  k.iface("em0");
+  int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  Proc p = e2e::sh("exec " + hk::hooktap() + " ether:em0:lower > " + ptsname(pty));
+  close(pty);
+  EXPECT_EQ(p.status, 64);
+  const std::string msg = "hooktap: refusing to write a capture stream to a terminal\n\n";
+  EXPECT_EQ(p.err.substr(0, msg.size() + 15), msg + "USAGE: hooktap ");
+  for (const auto& f : k.kld()) EXPECT_FALSE(f["loaded"] && f["file"] == "ng_socket.ko");
+  EXPECT_TRUE(k.trace().empty());
+}
+
 TEST(Failure, NoRingNoKernelCall) {
   Kernel k;
   k.iface("em0");
@@ -201,33 +253,46 @@ TEST(Failure, CaptureNodeNotCreated) {
   expect_nothing_left(k);
 }
 
-TEST(Failure, CaptureNodeInfoLostLeavesTheNode) {
+// The capture node was made but its ID never reached the program: it is
+// shut down by the path that leads to it, before the report; when that
+// fails too, the hint says how, and the node stays.
+TEST(Failure, CaptureNodeWhoseIdIsLostIsShutDownByItsPath) {
+  auto fail = [](const char* cmd, const char* err) {
+    return std::vector<std::string>{"--op", "msg", "--cookie", kGeneric, "--cmd", cmd,
+                                    "--errno", err};
+  };
+  const std::string hint = "Failed to shutdown node.\ntry:\n\tngctl shutdown em0:lower\n";
   struct Row {
-    std::vector<std::string> fault;
+    std::vector<std::vector<std::string>> faults;
     int status;
     std::string err;
+    const char* shutdown_errno = nullptr;  // the shutdown went through
   };
   const Row rows[] = {
-      {{"--op", "msg", "--cookie", kGeneric, "--cmd", "6", "--errno", "ENOENT"}, 71,
-       "hooktap: unable to request pcap info, presumed dead\n"},
-      {{"--op", "msg", "--cookie", kGeneric, "--cmd", "6", "--errno", "EPERM"}, 77,
-       "hooktap: unable to request pcap info, presumed dead\n"},
-      {{"--op", "recv", "--errno", "EIO"}, 71,
+      {{fail("6", "ENOENT")}, 71, "hooktap: unable to request pcap info, presumed dead\n"},
+      {{fail("6", "EPERM")}, 77, "hooktap: unable to request pcap info, presumed dead\n"},
+      {{{"--op", "recv", "--errno", "EIO"}}, 71,
        "hooktap: unable to retrieve pcap info, presumed dead: Input/output error\n"},
+      {{fail("6", "ENOENT"), fail("1", "EIO")}, 71,
+       hint + "hooktap: unable to request pcap info, presumed dead\n", "EIO"},
   };
   for (const Row& r : rows) {
     Kernel k;
     k.iface("em0");
-    k.fault(r.fault);
+    for (const auto& f : r.faults) k.fault(f);
     Proc p = hooktap({"ether:em0:lower"});
     EXPECT_EQ(p.status, r.status);
     EXPECT_EQ(p.err, r.err);
-    // Its ID never reached the program: the node stays, held by source0.
-    Seen s = seen(k);
-    EXPECT_TRUE(hk::shutdowns_by(k, s.pid).empty());
-    e2e::json g = k.graph();
-    EXPECT_EQ(e2e::nodes_of_type(g, "pcap").size(), 1u);
-    EXPECT_TRUE(e2e::nodes_of_type(g, "socket").empty());
+    auto sd = hk::shutdowns_by(k, seen(k).pid);
+    ASSERT_EQ(sd.size(), 1u) << r.err;
+    EXPECT_EQ(sd[0]["path"], "em0:lower");
+    if (r.shutdown_errno == nullptr) {
+      EXPECT_TRUE(sd[0]["errno"].is_null());
+      expect_nothing_left(k);
+    } else {
+      EXPECT_EQ(sd[0]["errno"], r.shutdown_errno);
+      EXPECT_EQ(e2e::nodes_of_type(k.graph(), "pcap").size(), 1u);
+    }
   }
 }
 
@@ -304,13 +369,18 @@ TEST(Failure, StandardOutputGone) {
   expect_shut_down(k, seen(k));
 }
 
-TEST(Failure, StandardOutputFull) {
-  Kernel k;
-  k.iface("em0");
-  Proc p = e2e::sh("exec " + hk::hooktap() + " ether:em0:lower > /dev/full");
-  EXPECT_EQ(p.status, 71);
-  EXPECT_EQ(p.err, "hooktap: unable to write to standard output: No space left on device\n");
-  expect_shut_down(k, seen(k));
+// Standard output on a device that kqueue cannot watch: registration
+// fails, and the capture node is shut down.
+TEST(Failure, StandardOutputThatKqueueRefuses) {
+  for (const char* dev : {"/dev/null", "/dev/full"}) {
+    Kernel k;
+    k.iface("em0");
+    Proc p = e2e::sh("exec " + hk::hooktap() + " ether:em0:lower > " + dev);
+    EXPECT_EQ(p.status, 71) << dev;
+    EXPECT_EQ(p.err,
+              "hooktap: : kevent failed to register events: Operation not supported by device\n");
+    expect_shut_down(k, seen(k));
+  }
 }
 
 TEST(Failure, KernelGone) {

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <netgraph/ng_message.h>
+#include <sys/param.h>
 #include <sys/linker.h>
 #include <sys/module.h>
 #include <sys/wait.h>

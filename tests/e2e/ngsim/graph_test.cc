@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <jail.h>
+#include <sys/param.h>
 #include <sys/jail.h>
 
 #include "harness.h"

@@ -44,6 +44,10 @@ TEST(RiftlinkCli, WordCountAndOptions) {
       // in the options wins over the count of words.
       {{"vj1", "vj2", "vj3", "-x"}, "riftlink: unrecognized option `-x'\n\n"},
       {{"vj1", "-n", "-q", "vj2"}, "riftlink: unrecognized option `-q'\n\n"},
+      // The word that holds the letter, also while the library is inside it.
+      {{"-xn", "vj1"}, "riftlink: unrecognized option `-xn'\n\n"},
+      {{"vj1", "-nxj", "vj2"}, "riftlink: unrecognized option `-nxj'\n\n"},
+      {{"vj1", "--foo"}, "riftlink: unrecognized option `--foo'\n\n"},
       {{"-j", std::string(257, 'j')},
        "riftlink: `" + std::string(257, 'j') + "' exceeds 256 characters\n\n"},
   };

@@ -299,23 +299,26 @@ void wait_stopped(pid_t pid) {
 TEST_F(RiftlinkKernel, ChildKilledByASignal) {
   pid_t kpid = kernel_pid(k_.socket());
   ASSERT_GT(kpid, 0);
-  // The kernel is held stopped and let run only in short slices, each
-  // followed by a look for the child: the child needs several kernel
-  // round trips, so it is seen, and killed, before it can finish. Bounded
-  // to a few seconds.
+  // The kernel is held stopped and let run only in short slices, during
+  // and after each of which the test looks for the child: the child needs
+  // several kernel round trips, so it is seen, and killed, before it can
+  // finish. Bounded to a few seconds.
   kill(kpid, SIGSTOP);
   wait_stopped(kpid);
   e2e::Background rl({e2e::bin_path("riftlink"), "vj1:gw:em0:lower"});
   bool killed = false;
-  for (int i = 0; i < 50000 && !killed && rl.running(); i++) {
-    kill(kpid, SIGCONT);
-    usleep(20);
-    kill(kpid, SIGSTOP);
-    wait_stopped(kpid);
+  auto kill_child = [&] {
     for (pid_t c : children_of(rl.pid())) {
       kill(c, SIGKILL);
       killed = true;
     }
+  };
+  for (int i = 0; i < 50000 && !killed && rl.running(); i++) {
+    kill(kpid, SIGCONT);
+    for (int look = 0; look < 4 && !killed; look++) kill_child();
+    kill(kpid, SIGSTOP);
+    wait_stopped(kpid);
+    if (!killed) kill_child();
   }
   kill(kpid, SIGCONT);
   Proc p = rl.wait(10);
@@ -324,6 +327,34 @@ TEST_F(RiftlinkKernel, ChildKilledByASignal) {
   EXPECT_TRUE(std::regex_match(p.err, std::regex("riftlink: child failed its mission: [^\n]*\n")))
       << p.err;
   expect_nothing_left();
+}
+
+// What the process that started riftlink left it: a child that has ended
+// unreaped (a shell's exec leaves it so), or SIGCHLD ignored. Only
+// riftlink's own child counts, and it is always waited for.
+TEST_F(RiftlinkKernel, InheritedChildrenAndSignals) {
+  struct Case {
+    std::string start, spec;
+    int status;
+  } cases[] = {
+      {"(exit 0) & exec", "vj1:gw:nosuch:lower", 71},
+      {"(exit 3) & exec", "vj1:gw:em0:lower", 0},
+      {"exec env --ignore-signal=CHLD", "vj2:gw:em1:lower", 0},
+  };
+  for (const auto& c : cases) {
+    Proc p = e2e::sh(c.start + " '" + e2e::bin_path("riftlink") + "' " + c.spec);
+    EXPECT_EQ(p.status, c.status) << c.start << ": " << p.err;
+    if (c.status != 0) {
+      EXPECT_TRUE(std::regex_search(p.err, std::regex("child failed its mission"))) << p.err;
+      expect_nothing_left();
+      continue;
+    }
+    EXPECT_EQ(p.err, "");
+    const json g = k_.graph(c.spec.substr(0, 3));
+    const json* gw = e2e::node_named(g, "gw");
+    ASSERT_NE(gw, nullptr) << g;
+    EXPECT_NE(e2e::hook_of(*gw, "evthorizon"), nullptr);
+  }
 }
 
 TEST_F(RiftlinkKernel, FailureWhileTheSecondWormholeOpens) {

@@ -1,6 +1,7 @@
 #include "ngclient.h"
 
 #include <netgraph/ng_message.h>
+#include <sys/param.h>
 #include <sys/jail.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -43,6 +43,7 @@ int devnull = -1;
 void kld_ensure_load(const char*) { leave(2); }
 void ng_create_context(int*, int*) { leave_through_hook(71); }
 void ng_shutdown_node(int, ng_ID_t) {}
+void ng_shutdown_path(int, const char*) {}
 int ng_status_oserr(void) { return 71; }
 int ng_status_nohost(void) { return 68; }
 

@@ -8,7 +8,7 @@
 // What counts as a finding, besides the sanitizers' own: an assertion of
 // the program, a control message whose argument has a byte that is not
 // defined as zero after a field's string, or a field without its NUL.
-#include <sys/types.h>
+#include <sys/param.h>
 #include <sys/module.h>
 
 #include <netgraph/ng_message.h>
@@ -27,9 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "wormhole.h"
-
-int riftlink_main(int argc, char* argv[]);
+// The program's main.cc, with all it keeps to itself, is compiled into
+// this file, its main renamed.
+#define main riftlink_main
+#include "main.cc"
+#undef main
 
 namespace {
 
@@ -110,7 +112,7 @@ extern "C" {
 
 [[noreturn]] void __real_exit(int);
 pid_t __real_fork(void);
-pid_t __real_wait(int*);
+pid_t __real_waitpid(pid_t, int*, int);
 int __real_close(int);
 
 [[noreturn]] void __wrap_exit(int status) {
@@ -253,8 +255,9 @@ pid_t __wrap_fork(void) {
   }
 }
 
-pid_t __wrap_wait(int* status) {
-  if (!g_in_target) return __real_wait(status);
+pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
+  if (!g_in_target) return __real_waitpid(pid, status, options);
+  if (pid != 4242) __builtin_trap();  // only the child it forked
   *status = g_cfg.fork_mode == 1 ? (71 << 8) : 0;
   return 4242;
 }
@@ -290,7 +293,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
 
   optind = 0;  // a full reset of getopt's state
-  G = riftlink_state{-1, 0, 0};
+  G = decltype(G){-1, 0, 0};
   g_hook = nullptr;
   // The usage text and hints go nowhere; sanitizer reports still reach
   // descriptor 2, and libFuzzer keeps the stream it took at start.

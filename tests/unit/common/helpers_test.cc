@@ -1,7 +1,7 @@
 // kld_ensure_load, ng_create_context and ng_shutdown_node against a fake
 // kernel linker and a fake libnetgraph: which modules count as present, how
 // a failing walk ends, what is sent, and every report and status.
-#include <sys/types.h>
+#include <sys/param.h>
 #include <sys/linker.h>
 #include <sys/module.h>
 

@@ -151,9 +151,13 @@ TEST(CommandLine, UnrecognizedOptions) {
   expect_usage({"ether:em0:lower", "-j"}, "hooktap: unrecognized option `-j'\n\n");
   expect_usage({"ether:em0:lower", "-s"}, "hooktap: unrecognized option `-s'\n\n");
   expect_usage({"-x", "ether:em0:lower"}, "hooktap: unrecognized option `-x'\n\n");
-  expect_usage({"-nx", "ether:em0:lower"}, "hooktap: unrecognized option `-nx'\n\n");
-  expect_usage({"--snaplen=5", "ether:em0:lower"},
-               "hooktap: unrecognized option `--snaplen=5'\n\n");
+  // The word that holds the letter, also while the library is inside it.
+  for (const char* word : {"-nx", "-xn", "-nxs1", "--snaplen=5", "--foo"}) {
+    expect_usage({word, "ether:em0:lower"},
+                 "hooktap: unrecognized option `" + std::string(word) + "'\n\n");
+    expect_usage({"ether:em0:lower", word},
+                 "hooktap: unrecognized option `" + std::string(word) + "'\n\n");
+  }
   // The first fault ends the run; the rest is not read.
   expect_usage({"-x", "-s", "1", "ether:em0:lower"}, "hooktap: unrecognized option `-x'\n\n");
 }

@@ -3,6 +3,7 @@
 #include <netgraph.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,8 @@ extern "C" int NgSendMsg(int cs, const char* path, int cookie, int cmd,
                          const void* arg, size_t arglen) {
   sent.push_back({cs, path, cookie, cmd,
                   std::string(static_cast<const char*>(arg), arg ? arglen : 0)});
+  if (cookie == NGM_GENERIC_COOKIE && cmd == NGM_SHUTDOWN)
+    fprintf(stderr, "shutdown %s\n", path);
   if (script.fail_send == static_cast<int>(sent.size())) {
     errno = script.send_errno;
     return -1;
@@ -36,12 +39,12 @@ extern "C" int NgAllocRecvMsg(int, struct ng_mesg** rep, char*) {
     errno = script.recv_errno;
     return -1;
   }
-  size_t body = script.reply_arglen < 0 ? sizeof(struct nodeinfo)
-                                        : static_cast<size_t>(script.reply_arglen);
+  size_t body = script.reply_len < 0 ? sizeof(struct nodeinfo)
+                                     : static_cast<size_t>(script.reply_len);
   size_t total = sizeof(struct ng_mesg) + body;
   auto* m = static_cast<struct ng_mesg*>(calloc(1, total));
   m->header.version = NG_VERSION;
-  m->header.arglen = static_cast<uint32_t>(body);
+  m->header.arglen = static_cast<uint32_t>(script.reply_arglen < 0 ? body : script.reply_arglen);
   m->header.cmd = NGM_NODEINFO;
   m->header.flags = NGF_RESP;
   m->header.typecookie = NGM_GENERIC_COOKIE;

@@ -1,4 +1,5 @@
-// A stand-in for libnetgraph that records every control message sent and
+// A stand-in for libnetgraph that records every control message sent,
+// writes "shutdown PATH" on standard error for each NGM_SHUTDOWN, and
 // answers NODEINFO with a reply the test chooses.
 #pragma once
 
@@ -22,7 +23,8 @@ struct Script {
   bool fail_recv = false;    // NgAllocRecvMsg fails with recv_errno
   int recv_errno = 0;
   uint32_t reply_id = 42;    // id in the NODEINFO reply
-  int reply_arglen = -1;     // bytes of reply body; -1: a whole nodeinfo
+  int reply_len = -1;        // bytes of reply body; -1: a whole nodeinfo
+  int reply_arglen = -1;     // what its header claims; -1: reply_len
 };
 
 extern std::vector<Msg> sent;

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <sys/param.h>
 #include <sys/module.h>
 
 #include <jail.h>
@@ -108,7 +109,7 @@ using fake::g_state;
 extern "C" {
 
 pid_t __real_fork(void);
-pid_t __real_wait(int*);
+pid_t __real_waitpid(pid_t, int*, int);
 int __real_close(int);
 
 int __wrap_NgMkSockNode(const char* name, int* csp, int* dsp) {
@@ -231,9 +232,9 @@ pid_t __wrap_fork(void) {
   return -1;
 }
 
-pid_t __wrap_wait(int* status) {
-  if (g_state.fork_mode == fake::ForkMode::kReal) return __real_wait(status);
-  fake::note("wait");
+pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
+  if (g_state.fork_mode == fake::ForkMode::kReal) return __real_waitpid(pid, status, options);
+  fake::note("wait " + std::to_string(pid));
   if (!g_state.wait_errors.empty()) {
     errno = g_state.wait_errors.front();
     g_state.wait_errors.erase(g_state.wait_errors.begin());

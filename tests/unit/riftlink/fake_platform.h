@@ -39,7 +39,7 @@ enum class ForkMode { kReal, kParent, kChild, kFail };
 struct State {
   // What happened, in order: "send PATH CMD", "recv", "mksock NAME",
   // "close FD", "jail_getid NAME", "jail_attach JID", "kldload FILE",
-  // "fork", "wait".
+  // "fork", "wait PID".
   std::vector<std::string> log;
   std::vector<Sent> sent;
   std::vector<SendFault> send_faults;
@@ -69,7 +69,7 @@ struct State {
   ForkMode fork_mode = ForkMode::kReal;
   int fork_errno = 0;
   pid_t child_pid = 4242;
-  // wait(): the errors it returns first, one per call, then the status.
+  // waitpid(): the errors it returns first, one per call, then the status.
   std::vector<int> wait_errors;
   int child_status = 0;
 

@@ -1,11 +1,19 @@
 // riftlink's orchestration: the roles of the two specifications, the order
 // of the kernel calls, the jailed child, the exit hook, and the reports that
 // only a seam can bring about.
+
+// The program's main.cc, with all it keeps to itself, is compiled into this
+// test, its main renamed.
+#define main riftlink_main
+#include "main.cc"
+#undef main
+
 #include <err.h>
 #include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -19,9 +27,6 @@
 #include <gtest/gtest.h>
 
 #include "test_util.h"
-#include "wormhole.h"
-
-int riftlink_main(int argc, char* argv[]);
 
 using ::testing::AllOf;
 using ::testing::Contains;
@@ -36,6 +41,8 @@ using fake::state;
 
 namespace {
 
+using State = decltype(G);
+
 const std::string kInfo = std::to_string(NGM_NODEINFO);
 const std::string kList = std::to_string(NGM_LISTHOOKS);
 
@@ -48,7 +55,7 @@ int run_main(std::vector<std::string> args) {
   for (auto& a : keep) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   optind = 0;
-  G = riftlink_state{-1, 0, 0};
+  G = State{-1, 0, 0};
   return riftlink_main(static_cast<int>(keep.size()), argv.data());
 }
 
@@ -91,9 +98,17 @@ std::vector<std::string> sends_in(const std::vector<std::string>& log) {
                ::testing::SizeIs(msg.size() + 940));
 }
 
-class JailNameConnect : public FakeTest {};
-class ErrCleanup : public FakeTest {};
-class Main : public FakeTest {};
+// Every test starts from a clean fake and a fresh G.
+class MainTest : public FakeTest {
+ protected:
+  void SetUp() override {
+    FakeTest::SetUp();
+    G = State{-1, 0, 0};
+  }
+};
+class JailNameConnect : public MainTest {};
+class ErrCleanup : public MainTest {};
+class Main : public MainTest {};
 
 TEST_F(JailNameConnect, NothingToDoMakesNoChild) {
   jail_name_connect(7, 0x10c, nullptr, nullptr, nullptr);
@@ -103,13 +118,13 @@ TEST_F(JailNameConnect, NothingToDoMakesNoChild) {
 TEST_F(JailNameConnect, ParentWaitsAndRetriesInterruptedWait) {
   state().fork_mode = fake::ForkMode::kParent;
   jail_name_connect(7, 0x10c, "gw", nullptr, nullptr);
-  EXPECT_THAT(state().log, ElementsAre("fork", "wait"));
+  EXPECT_THAT(state().log, ElementsAre("fork", "wait 4242"));
 
   fake::reset();
   state().fork_mode = fake::ForkMode::kParent;
   state().wait_errors = {EINTR, EINTR};
   jail_name_connect(7, 0x10c, nullptr, "em0", "lower");
-  EXPECT_THAT(state().log, ElementsAre("fork", "wait", "wait", "wait"));
+  EXPECT_THAT(state().log, ElementsAre("fork", "wait 4242", "wait 4242", "wait 4242"));
 }
 
 TEST_F(JailNameConnect, ParentReportsForkWaitAndChildFailures) {
@@ -145,7 +160,7 @@ TEST_F(JailNameConnect, ParentReportsForkWaitAndChildFailures) {
 
 TEST_F(JailNameConnect, ChildEntersJailThenNamesAndConnects) {
   EchoLog echo;
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   state().next_ctrl = fake::kCtrlBase + 1;
   EXPECT_EXIT(
       {
@@ -167,7 +182,7 @@ TEST_F(JailNameConnect, ChildEntersJailThenNamesAndConnects) {
 }
 
 TEST_F(JailNameConnect, FailingChildShutsNothingDown) {
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   state().next_ctrl = fake::kCtrlBase + 1;
   {
     EchoLog echo;
@@ -205,7 +220,7 @@ TEST_F(JailNameConnect, FailingChildShutsNothingDown) {
 }
 
 TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   err_cleanup(71);
   EXPECT_THAT(state().log,
               ElementsAre("send [0000000c]: 1", "send [0000000d]: 1", "close 1000"));
@@ -217,7 +232,7 @@ TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
   // A failed shutdown prints its hint and the hook goes on.
   fake::reset();
   state().send_faults = {{NGM_SHUTDOWN, ENOENT, 1}};
-  G = riftlink_state{fake::kCtrlBase, 12, 13};
+  G = State{fake::kCtrlBase, 12, 13};
   ::testing::internal::CaptureStderr();
   err_cleanup(71);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -226,14 +241,32 @@ TEST_F(ErrCleanup, ShutsDownNearEndsThenCloses) {
               ElementsAre("send [0000000c]: 1", "send [0000000d]: 1", "close 1000"));
 
   fake::reset();
-  G = riftlink_state{fake::kCtrlBase, 12, 0};
+  G = State{fake::kCtrlBase, 12, 0};
   err_cleanup(71);
   EXPECT_THAT(state().log, ElementsAre("send [0000000c]: 1", "close 1000"));
 
   fake::reset();
-  G = riftlink_state{-1, 12, 13};
+  G = State{-1, 12, 13};
   err_cleanup(71);
   EXPECT_TRUE(state().log.empty());
+}
+
+// Whether descriptor `fd` is open on /dev/null.
+bool on_dev_null(int fd) {
+  struct stat null, st;
+  return stat("/dev/null", &null) == 0 && fstat(fd, &st) == 0 && st.st_rdev == null.st_rdev &&
+         S_ISCHR(st.st_mode);
+}
+
+TEST_F(Main, ClosedStandardDescriptorsAreOpenedOnDevNull) {
+  EXPECT_EXIT(
+      {
+        close(0);
+        close(2);
+        int rc = run_main({"vj1"});
+        exit(rc == 0 && on_dev_null(0) && on_dev_null(2) ? 0 : 1);
+      },
+      ExitedWithCode(0), "");
 }
 
 TEST_F(Main, OneForeignJailNamedAndConnectedByChild) {
@@ -248,7 +281,7 @@ TEST_F(Main, OneForeignJailNamedAndConnectedByChild) {
                           "mksock ngctl" + std::to_string(getpid()), "send . 2",
                           "send .:tmp " + kInfo, "recv", "send [0000000c]: 1",
                           "send [0000000c]: " + kList, "recv", "send [0000000c]: 5", "fork",
-                          "wait"));
+                          "wait 4242"));
   EXPECT_EQ(state().sent[2].arg, std::string("vj1", 4));
   EXPECT_EQ(G.wh1, 12u);
   EXPECT_EQ(G.wh2, 0u);
@@ -329,21 +362,23 @@ TEST_F(Main, JailResolutionFailures) {
                 Eq(errx_line("jail 99 not found")));
     EXPECT_THAT(echo.lines(), ElementsAre("jail_getid vj1", "jail_getid 99"));
   }
-  state().jail_getid_errno = EPERM;
-  EXPECT_EXIT(run_main({"nosuch"}), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("jail \"nosuch\" not found")));
-  EXPECT_EXIT(run_main({"-j", "nosuch"}), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("jail \"nosuch\" not found")));
-  state().jail_getid_errno = ENOENT;
-  EXPECT_EXIT(run_main({"-j", "nosuch"}), ExitedWithCode(EX_NOHOST),
-              Eq(errx_line("jail \"nosuch\" not found")));
-
-  state().jail_attach_errno = EPERM;
-  EXPECT_EXIT(run_main({"-j", "vj1", "vj2"}), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("cannot attach to jail")));
-  state().jail_attach_errno = EINVAL;
-  EXPECT_EXIT(run_main({"-j", "vj1", "vj2"}), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("cannot attach to jail")));
+  // 77 in place of 68 or 71 when errno is EPERM.
+  struct Row {
+    std::vector<std::string> args;
+    int getid_errno, attach_errno, status;
+    std::string report;
+  } rows[] = {
+      {{"nosuch"}, EPERM, 0, EX_NOPERM, "jail \"nosuch\" not found"},
+      {{"-j", "nosuch"}, EPERM, 0, EX_NOPERM, "jail \"nosuch\" not found"},
+      {{"-j", "nosuch"}, ENOENT, 0, EX_NOHOST, "jail \"nosuch\" not found"},
+      {{"-j", "vj1", "vj2"}, ENOENT, EPERM, EX_NOPERM, "cannot attach to jail"},
+      {{"-j", "vj1", "vj2"}, ENOENT, EINVAL, EX_OSERR, "cannot attach to jail"},
+  };
+  for (const Row& r : rows) {
+    state().jail_getid_errno = r.getid_errno;
+    state().jail_attach_errno = r.attach_errno;
+    EXPECT_EXIT(run_main(r.args), ExitedWithCode(r.status), Eq(errx_line(r.report)));
+  }
 }
 
 TEST_F(Main, RefusedBeforeAnythingIsMade) {
@@ -363,12 +398,10 @@ TEST_F(Main, ComponentsLongerThanTheWormholeTakes) {
   std::string n31(31, 'n'), j256(256, 'j');
   EchoLog echo;
   // Names and hooks are refused before any jail is looked up.
-  EXPECT_EXIT(run_main({"vj1:" + n31}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
-  EXPECT_EXIT(run_main({"vj1::em0:" + n31}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
-  EXPECT_EXIT(run_main({"vj1", ":" + n31}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"vj1:" + n31}, {"vj1::em0:" + n31}, {"vj1", ":" + n31}})
+    EXPECT_EXIT(run_main(args), ExitedWithCode(EX_USAGE),
+                usage_with("riftlink: `" + n31 + "' exceeds 30 characters\n\n"));
   EXPECT_THAT(echo.lines(), Not(Contains(HasSubstr("jail_getid"))));
 
   // A 31-character node is a path, and fits.
@@ -377,10 +410,9 @@ TEST_F(Main, ComponentsLongerThanTheWormholeTakes) {
 
   // A jail reference of 256 characters, once it resolves.
   state().jails.push_back({j256, 9});
-  EXPECT_EXIT(run_main({j256}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + j256 + "' exceeds 255 characters\n\n"));
-  EXPECT_EXIT(run_main({"vj1", j256}), ExitedWithCode(EX_USAGE),
-              usage_with("riftlink: `" + j256 + "' exceeds 255 characters\n\n"));
+  for (const auto& args : std::vector<std::vector<std::string>>{{j256}, {"vj1", j256}})
+    EXPECT_EXIT(run_main(args), ExitedWithCode(EX_USAGE),
+                usage_with("riftlink: `" + j256 + "' exceeds 255 characters\n\n"));
 }
 
 TEST_F(Main, KernelFailuresBeforeAndAfterTheExitHook) {
@@ -420,7 +452,7 @@ TEST_F(Main, KernelFailuresBeforeAndAfterTheExitHook) {
     auto l = echo.lines();
     ASSERT_GE(l.size(), 3u);
     EXPECT_THAT(std::vector<std::string>(l.end() - 3, l.end()),
-                ElementsAre("wait", "send [0000000c]: 1", "close 1000"));
+                ElementsAre("wait 4242", "send [0000000c]: 1", "close 1000"));
   }
 }
 

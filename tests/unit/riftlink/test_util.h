@@ -26,7 +26,6 @@ class FakeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    G = riftlink_state{-1, 0, 0};
     err_set_exit(nullptr);  // an earlier test may have left riftlink's hook
   }
 };

@@ -4,6 +4,7 @@
 #include <sysexits.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -31,6 +32,7 @@ void fail_send(uint32_t cmd, int err, int nth = 0) {
 class WhCreate : public FakeTest {};
 class WhOpen : public FakeTest {};
 class WhNameConnect : public FakeTest {};
+class WhRefusal : public FakeTest {};
 
 TEST_F(WhCreate, MakesWormholeOnTmpAndReadsItsId) {
   EXPECT_EQ(wh_create(kCtrl), 12u);
@@ -48,33 +50,9 @@ TEST_F(WhCreate, MakesWormholeOnTmpAndReadsItsId) {
   EXPECT_EQ(wh_create(kCtrl), 13u);
 }
 
-TEST_F(WhCreate, ReportsEachFailure) {
-  fail_send(NGM_MKPEER, EPERM);
-  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_NOPERM),
-              Eq(err_line("unable to create wormhole", EPERM)));
-  state().send_faults = {{NGM_MKPEER, EEXIST}};
-  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
-              Eq(err_line("unable to create wormhole", EEXIST)));
-
-  state().send_faults = {{NGM_NODEINFO, ENOENT}};
-  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("unable to request wormhole info, presumed dead")));
-  state().send_faults = {{NGM_NODEINFO, EPERM}};
-  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("unable to request wormhole info, presumed dead")));
-
-  state().send_faults.clear();
-  state().recv_errno = EIO;
-  EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
-              Eq(err_line("unable to retrieve wormhole info, presumed dead", EIO)));
-}
-
 TEST_F(WhCreate, RefusesShortReplyAndNodeZero) {
-  // One byte short of a node information record.
-  state().edit_reply = [](const fake::Sent&, std::string& rep) {
-    rep.resize(rep.size() - 1);
-    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen = sizeof(nodeinfo) - 1;
-  };
+  // One byte short of a node information record, whatever the header says.
+  state().edit_reply = [](const fake::Sent&, std::string& rep) { rep.resize(rep.size() - 1); };
   EXPECT_EXIT(wh_create(kCtrl), ExitedWithCode(EX_OSERR),
               Eq(errx_line("unable to retrieve wormhole info, presumed dead")));
 
@@ -133,37 +111,19 @@ TEST_F(WhOpen, PassesALongJailReferenceUnchanged) {
   EXPECT_EQ(state().sent[0].arg, jail + std::string(1, '\0'));
 }
 
-TEST_F(WhOpen, ReportsEachFailure) {
-  fail_send(NGM_WORMHOLE_OPEN, EPERM);
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("unable to open wormhole in `vj1'")));
-  state().send_faults = {{NGM_WORMHOLE_OPEN, ENOENT}};
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("unable to open wormhole in `vj1'")));
-
-  state().send_faults = {{NGM_LISTHOOKS, ENOENT}};
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("unable to request wormhole node list, presumed dead")));
-
-  state().send_faults.clear();
-  state().recv_errno = EPERM;
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_NOPERM),
-              Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
-
-  state().recv_errno = 0;
-  fail_send(NGM_RMHOOK, EINVAL);
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("unable to rmhook `evthorizon' from `[0000000c]:'")));
-}
-
 TEST_F(WhOpen, RefusesShortListingAndTwinZero) {
-  // Node information and one link only.
-  state().edit_reply = [](const fake::Sent&, std::string& rep) {
-    rep.resize(rep.size() - sizeof(linkinfo));
-    reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen -= sizeof(linkinfo);
-  };
-  EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
-              Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
+  // Node information and one link only: in the bytes received, and in what
+  // the header claims of bytes that are all there.
+  for (bool claim : {false, true}) {
+    state().edit_reply = [claim](const fake::Sent&, std::string& rep) {
+      if (claim)
+        reinterpret_cast<ng_mesg*>(&rep[0])->header.arglen -= sizeof(linkinfo);
+      else
+        rep.resize(rep.size() - sizeof(linkinfo));
+    };
+    EXPECT_EXIT(wh_open(kCtrl, 12, "vj1"), ExitedWithCode(EX_OSERR),
+                Eq(errx_line("unable to get response for wormhole node list, presumed dead")));
+  }
 
   state().edit_reply = [](const fake::Sent& s, std::string& rep) {
     if (s.cmd != NGM_LISTHOOKS) return;
@@ -223,40 +183,65 @@ TEST_F(WhNameConnect, ConnectBytes) {
             field("[0000000d]:", 512) + field("evthorizon", 32) + field("evthorizon", 32));
 }
 
-TEST_F(WhNameConnect, ReportsEachFailure) {
-  fail_send(NGM_NAME, EADDRINUSE);
-  EXPECT_EXIT(wh_name(kCtrl, 12, "gw"), ExitedWithCode(EX_OSERR),
-              Eq(err_line("failed to name `[0000000c]:'", EADDRINUSE)));
-  state().send_faults = {{NGM_NAME, EPERM}};
-  EXPECT_EXIT(wh_name(kCtrl, 12, "gw"), ExitedWithCode(EX_NOPERM),
-              Eq(err_line("failed to name `[0000000c]:'", EPERM)));
-
-  state().send_faults = {{NGM_CONNECT, EINVAL}};
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "evthorizon"), ExitedWithCode(EX_DATAERR),
-              Eq(err_line("unable to connect to `[0000000d]:evthorizon', not opened", EINVAL)));
-  // Only the exact hook name marks the peer as a wormhole.
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "EVTHORIZON"), ExitedWithCode(EX_DATAERR),
-              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `[0000000d]:EVTHORIZON'",
-                          EINVAL)));
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "em0", "lower"), ExitedWithCode(EX_DATAERR),
-              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `em0:lower'", EINVAL)));
-
-  state().send_faults = {{NGM_CONNECT, EDOOFUS}};
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "evthorizon"), ExitedWithCode(EX_DATAERR),
-              Eq(prog() + ": forbidden: collapse would result in connected wormholes in the "
-                          "same vnet: Programming error\n"));
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "em0", "lower"), ExitedWithCode(EX_DATAERR),
-              Eq(prog() + ": unable to connect `[0000000c]:evthorizon' to `em0:lower': "
-                          "Programming error\n"));
-
-  // Refused connections are data errors whatever errno says.
-  state().send_faults = {{NGM_CONNECT, EPERM}};
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "em0", "lower"), ExitedWithCode(EX_DATAERR),
-              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `em0:lower'", EPERM)));
-  state().send_faults = {{NGM_CONNECT, EEXIST}};
-  EXPECT_EXIT(wh_connect(kCtrl, 12, "[0000000d]", "evthorizon"), ExitedWithCode(EX_DATAERR),
-              Eq(err_line("unable to connect `[0000000c]:evthorizon' to `[0000000d]:evthorizon'",
-                          EEXIST)));
+// Every refusal of the four routines: its report and status. A row's
+// command is the one whose send fails; 0 stands for the reply not received.
+TEST_F(WhRefusal, EachReportsAndExits) {
+  struct Row {
+    std::function<void()> call;
+    uint32_t cmd;
+    int err, status;
+    std::string out;
+  };
+  auto create = [] { wh_create(kCtrl); };
+  auto open = [] { wh_open(kCtrl, 12, "vj1"); };
+  auto name = [] { wh_name(kCtrl, 12, "gw"); };
+  auto connect = [](const char* peer, const char* hook) {
+    return [=] { wh_connect(kCtrl, 12, peer, hook); };
+  };
+  const std::string info = "unable to request wormhole info, presumed dead";
+  const std::string opened = "unable to open wormhole in `vj1'";
+  const std::string to_em0 = "unable to connect `[0000000c]:evthorizon' to `em0:lower'";
+  const std::string collapse =
+      "forbidden: collapse would result in connected wormholes in the same vnet";
+  const Row rows[] = {
+      {create, NGM_MKPEER, EPERM, EX_NOPERM, err_line("unable to create wormhole", EPERM)},
+      {create, NGM_MKPEER, EEXIST, EX_OSERR, err_line("unable to create wormhole", EEXIST)},
+      {create, NGM_NODEINFO, ENOENT, EX_OSERR, errx_line(info)},
+      {create, NGM_NODEINFO, EPERM, EX_NOPERM, errx_line(info)},
+      {create, 0, EIO, EX_OSERR, err_line("unable to retrieve wormhole info, presumed dead", EIO)},
+      {open, NGM_WORMHOLE_OPEN, EPERM, EX_NOPERM, errx_line(opened)},
+      {open, NGM_WORMHOLE_OPEN, ENOENT, EX_OSERR, errx_line(opened)},
+      {open, NGM_LISTHOOKS, ENOENT, EX_OSERR,
+       errx_line("unable to request wormhole node list, presumed dead")},
+      {open, 0, EPERM, EX_NOPERM,
+       errx_line("unable to get response for wormhole node list, presumed dead")},
+      {open, NGM_RMHOOK, EINVAL, EX_OSERR,
+       errx_line("unable to rmhook `evthorizon' from `[0000000c]:'")},
+      {name, NGM_NAME, EADDRINUSE, EX_OSERR, err_line("failed to name `[0000000c]:'", EADDRINUSE)},
+      {name, NGM_NAME, EPERM, EX_NOPERM, err_line("failed to name `[0000000c]:'", EPERM)},
+      // A connect is a data error whatever errno says; only the exact hook
+      // name evthorizon marks the peer as a wormhole.
+      {connect("[0000000d]", "evthorizon"), NGM_CONNECT, EINVAL, EX_DATAERR,
+       err_line("unable to connect to `[0000000d]:evthorizon', not opened", EINVAL)},
+      {connect("[0000000d]", "EVTHORIZON"), NGM_CONNECT, EINVAL, EX_DATAERR,
+       err_line("unable to connect `[0000000c]:evthorizon' to `[0000000d]:EVTHORIZON'", EINVAL)},
+      {connect("em0", "lower"), NGM_CONNECT, EINVAL, EX_DATAERR, err_line(to_em0, EINVAL)},
+      {connect("[0000000d]", "evthorizon"), NGM_CONNECT, EDOOFUS, EX_DATAERR,
+       prog() + ": " + collapse + ": Programming error\n"},
+      {connect("em0", "lower"), NGM_CONNECT, EDOOFUS, EX_DATAERR,
+       prog() + ": " + to_em0 + ": Programming error\n"},
+      {connect("em0", "lower"), NGM_CONNECT, EPERM, EX_DATAERR, err_line(to_em0, EPERM)},
+      {connect("[0000000d]", "evthorizon"), NGM_CONNECT, EEXIST, EX_DATAERR,
+       err_line("unable to connect `[0000000c]:evthorizon' to `[0000000d]:evthorizon'", EEXIST)},
+  };
+  for (const Row& r : rows) {
+    fake::reset();
+    if (r.cmd != 0)
+      fail_send(r.cmd, r.err);
+    else
+      state().recv_errno = r.err;
+    EXPECT_EXIT(r.call(), ExitedWithCode(r.status), Eq(r.out)) << r.out;
+  }
 }
 
 }  // namespace
