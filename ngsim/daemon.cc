@@ -25,7 +25,7 @@ namespace ngsim {
 
 namespace {
 
-/* Room for the largest request and one descriptor past those we take. */
+/* Descriptors a request may carry: one is used, the rest are closed. */
 constexpr size_t kMaxFdsPassed = 4;
 
 } // namespace
@@ -65,10 +65,7 @@ void Daemon::set_interest(Conn &c)
 	epoll_event ev;
 	memset(&ev, 0, sizeof ev);
 	ev.events = EPOLLRDHUP;
-	if (!c.out.empty())
-		ev.events |= EPOLLOUT;
-	else if (c.reading)
-		ev.events |= EPOLLIN;
+	ev.events |= c.out.empty() ? EPOLLIN : EPOLLOUT;
 	ev.data.u64 = static_cast<uint64_t>(it->second.gen) << 32 |
 	    static_cast<uint32_t>(c.fd);
 	epoll_ctl(ep_, EPOLL_CTL_MOD, c.fd, &ev);
@@ -234,7 +231,7 @@ void Daemon::conn_event(int fd, uint32_t ev)
 			close_conn(fd);
 		return;
 	}
-	if (!c.reading || !c.out.empty())
+	if (!c.out.empty())
 		return;
 	static std::vector<uint8_t> buf(NGSIM_MAX_PACKET + 1);
 	union {

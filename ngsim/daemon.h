@@ -46,7 +46,6 @@ public:
 		ng_id		listen_iface = 0;	/* a wire listener */
 		std::deque<std::string> out;	/* packets not yet taken */
 		size_t		outbytes = 0;
-		bool		reading = true;
 	};
 
 	Daemon(Kernel &k, int lfd, const std::string &path);
