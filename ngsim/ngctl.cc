@@ -101,7 +101,7 @@ find_cmd(const char *name)
 static void
 usage(void)
 {
-	fprintf(stderr, "usage: ngctl [-f file] [command ...]\n");
+	fprintf(stderr, "usage: ngctl [-f file] [-n name] [command ...]\n");
 	for (const struct cmd &c : cmds)
 		if (!c.session_only)
 			fprintf(stderr, "       ngctl %s%s%s\n", c.name,
@@ -459,6 +459,10 @@ do_quit(int, char **)
  * made in the kernel; the socket node is made for the first command that
  * needs it and serves every later one.
  */
+/* The name of ngctl's own socket node: ngctl and its process ID, or -n's. */
+static char node_name_buf[NG_NODESIZ];
+static const char *node_name_arg = node_name_buf;
+
 static int
 run(int ac, char **av)
 {
@@ -471,7 +475,8 @@ run(int ac, char **av)
 		usage();
 		return CMD_USAGE;
 	}
-	if (c->needs_node && cs < 0 && NgMkSockNode(NULL, &cs, NULL) < 0) {
+	if (c->needs_node && cs < 0 && NgMkSockNode(node_name_arg, &cs,
+	    NULL) < 0) {
 		warn("can't create node");
 		return CMD_ERROR;
 	}
@@ -520,17 +525,21 @@ main(int argc, char **argv)
 	const char *file = NULL;
 	int i = 1;
 
+	snprintf(node_name_buf, sizeof(node_name_buf), "ngctl%d", getpid());
+
 	for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
 		if (strcmp(argv[i], "--") == 0) {
 			i++;
 			break;
 		}
-		if (strncmp(argv[i], "-f", 2) != 0) {
+		const char **opt = strncmp(argv[i], "-f", 2) == 0 ? &file :
+		    strncmp(argv[i], "-n", 2) == 0 ? &node_name_arg : NULL;
+		if (opt == NULL) {
 			usage();
 			return CMD_USAGE;
 		}
-		file = argv[i][2] != '\0' ? argv[i] + 2 : argv[++i];
-		if (file == NULL) {
+		*opt = argv[i][2] != '\0' ? argv[i] + 2 : argv[++i];
+		if (*opt == NULL) {
 			usage();
 			return CMD_USAGE;
 		}

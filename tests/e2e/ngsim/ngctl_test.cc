@@ -8,7 +8,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ngctl [-f file] [command ...]\n"
+    "usage: ngctl [-f file] [-n name] [command ...]\n"
     "       ngctl connect [path] relpath hook peerhook\n"
     "       ngctl help [command]\n"
     "       ngctl list [-ln]\n"
@@ -107,20 +107,21 @@ TEST(Ngctl, ListLongShowsEachNodeAsShowDoes) {
   k.iface("em0");
   ASSERT_EQ(ngctl({"mkpeer", "em0:", "tee", "lower", "left"}).status, 0);
   ASSERT_EQ(ngctl({"name", "em0:lower", "t1"}).status, 0);
-  e2e::Proc p = ngctl({"list", "-l"});
+  e2e::Proc p = ngctl({"-n", "me", "list", "-l"});
   EXPECT_EQ(p.status, 0);
-  // ngctl's own node comes last, with an ID of its own.
-  const std::string self = "  Name: <unnamed>       Type: socket          ID: ";
+  // ngctl's own node comes last, named as -n says, with an ID of its own.
+  const std::string self = "  Name: me              Type: socket          ID: ";
   size_t at = p.out.find(self);
   ASSERT_NE(at, std::string::npos) << p.out;
   EXPECT_EQ(p.out.substr(0, at),
             "There are 3 total nodes:\n" + ngctl({"show", "em0:"}).out + ngctl({"show", "t1:"}).out);
   EXPECT_EQ(p.out.substr(at + self.size() + 8), "   Num hooks: 0\n");
 
+  // Without -n, it is named after ngctl and its process ID.
   p = ngctl({"ls", "-n"});
   EXPECT_EQ(p.status, 0);
-  EXPECT_EQ(p.out,
-            "There are 2 total named nodes:\n"
+  EXPECT_EQ(p.out.substr(0, p.out.rfind("  Name: ngctl")),
+            "There are 3 total named nodes:\n"
             "  Name: em0             Type: ether           ID: 00000001   Num hooks: 1\n"
             "  Name: t1              Type: tee             ID: 00000003   Num hooks: 1\n");
 }
