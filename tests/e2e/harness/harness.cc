@@ -4,7 +4,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -439,6 +441,61 @@ std::vector<Packet> read_pcap(const std::string& bytes, uint32_t* linktype) {
     off += 16 + p.caplen;
   }
   return v;
+}
+
+int raw_connect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+ssize_t send_with_fd(int fd, const std::string& bytes, int pass) {
+  iovec iov = {const_cast<char*>(bytes.data()), bytes.size()};
+  union {
+    cmsghdr h;
+    char space[CMSG_SPACE(sizeof(int))];
+  } ctl;
+  msghdr mh{};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  if (pass >= 0) {
+    mh.msg_control = ctl.space;
+    mh.msg_controllen = sizeof ctl.space;
+    cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+    cm->cmsg_level = SOL_SOCKET;
+    cm->cmsg_type = SCM_RIGHTS;
+    cm->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(cm), &pass, sizeof(int));
+  }
+  return sendmsg(fd, &mh, MSG_NOSIGNAL);
+}
+
+int recv_fd(int fd, std::string* bytes) {
+  char buf[65536];
+  iovec iov = {buf, sizeof buf};
+  union {
+    cmsghdr h;
+    char space[CMSG_SPACE(sizeof(int) * 2)];
+  } ctl;
+  msghdr mh{};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = ctl.space;
+  mh.msg_controllen = sizeof ctl.space;
+  ssize_t n = recvmsg(fd, &mh, 0);
+  if (n < 0) return -1;
+  if (bytes) bytes->assign(buf, n);
+  cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+  if (cm == nullptr || cm->cmsg_type != SCM_RIGHTS) return -1;
+  int got;
+  memcpy(&got, CMSG_DATA(cm), sizeof got);
+  return got;
 }
 
 std::string hex(const std::string& bytes) {

@@ -122,6 +122,14 @@ struct Packet {
 // Classic pcap (as `ngsim wire listen` writes it); stops at a truncated record.
 std::vector<Packet> read_pcap(const std::string& bytes, uint32_t* linktype = nullptr);
 
+// Raw connections to the kernel, for tests of what a client may send: a
+// SEQPACKET connection to `path` (-1 on failure); one message sent with a
+// descriptor along (`pass`, -1 for none); one message received with the
+// descriptor it carries (-1 when none).
+int raw_connect(const std::string& path);
+ssize_t send_with_fd(int fd, const std::string& bytes, int pass);
+int recv_fd(int fd, std::string* bytes = nullptr);
+
 std::string hex(const std::string& bytes);
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);

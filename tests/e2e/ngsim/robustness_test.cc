@@ -20,40 +20,11 @@ using e2e::json;
 
 namespace {
 
-int raw_connect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Sends one packet, with a socket passed along when `pass` is not -1, and
 // returns the error of the response (or -1 if none).
 int roundtrip(int fd, const std::string& pkt, std::string* payload = nullptr,
               int pass = -1) {
-  iovec iov = {const_cast<char*>(pkt.data()), pkt.size()};
-  union {
-    cmsghdr h;
-    char space[CMSG_SPACE(sizeof(int))];
-  } ctl;
-  msghdr mh{};
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  if (pass >= 0) {
-    mh.msg_control = ctl.space;
-    mh.msg_controllen = sizeof ctl.space;
-    cmsghdr* cm = CMSG_FIRSTHDR(&mh);
-    cm->cmsg_level = SOL_SOCKET;
-    cm->cmsg_type = SCM_RIGHTS;
-    cm->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(cm), &pass, sizeof(int));
-  }
-  if (sendmsg(fd, &mh, MSG_NOSIGNAL) < 0) return -1;
+  if (e2e::send_with_fd(fd, pkt, pass) < 0) return -1;
   pollfd p = {fd, POLLIN, 0};
   if (poll(&p, 1, 2000) <= 0) return -1;
   char buf[65536];
@@ -86,7 +57,7 @@ TEST(BadInput, GarbageAndHalfMessagesLeaveTheGraphIntact) {
   ASSERT_EQ(before["nodes"].size(), 4u);
   EXPECT_EQ(k.trace().size(), 3u);
 
-  int fd = raw_connect(k.socket());
+  int fd = e2e::raw_connect(k.socket());
   ASSERT_GE(fd, 0);
   // Shorter than a request header, a length that lies, an unknown op.
   EXPECT_EQ(roundtrip(fd, "xy"), EINVAL);
@@ -122,7 +93,7 @@ TEST(BadInput, GarbageAndHalfMessagesLeaveTheGraphIntact) {
   Sock b("broken");
   ASSERT_EQ(b.error(), 0);
   auto from_b = [&](const std::string& payload, int pass) {
-    int c = raw_connect(k.socket());
+    int c = e2e::raw_connect(k.socket());
     int e = roundtrip(c, request(NGSIM_OP_SENDMSG, payload), nullptr, pass);
     close(c);
     return e;
@@ -146,7 +117,7 @@ TEST(BadInput, GarbageAndHalfMessagesLeaveTheGraphIntact) {
   ms.assign(reinterpret_cast<char*>(&m), sizeof m);
   EXPECT_EQ(from_b(path + ms, b.ds()), EINVAL) << "not the control socket";
   // Half a request, then the client hangs up while waiting.
-  fd = raw_connect(k.socket());
+  fd = e2e::raw_connect(k.socket());
   send(fd, ms.data(), 10, MSG_NOSIGNAL);
   close(fd);
   // Whatever a process writes into its control socket is ignored.

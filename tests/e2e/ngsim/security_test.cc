@@ -41,57 +41,6 @@ std::string public_ngsim(e2e::Kernel& k) {
   return to;
 }
 
-int raw_connect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Sends a descriptor over a socket pair, or receives one.
-void pass_fd(int over, int fd) {
-  char c = 'f';
-  iovec iov = {&c, 1};
-  union {
-    cmsghdr h;
-    char space[CMSG_SPACE(sizeof(int))];
-  } ctl;
-  msghdr mh{};
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  mh.msg_control = ctl.space;
-  mh.msg_controllen = sizeof ctl.space;
-  cmsghdr* cm = CMSG_FIRSTHDR(&mh);
-  cm->cmsg_level = SOL_SOCKET;
-  cm->cmsg_type = SCM_RIGHTS;
-  cm->cmsg_len = CMSG_LEN(sizeof(int));
-  memcpy(CMSG_DATA(cm), &fd, sizeof fd);
-  sendmsg(over, &mh, 0);
-}
-
-int take_fd(int over) {
-  char c;
-  iovec iov = {&c, 1};
-  union {
-    cmsghdr h;
-    char space[CMSG_SPACE(sizeof(int) * 2)];
-  } ctl;
-  msghdr mh{};
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  mh.msg_control = ctl.space;
-  mh.msg_controllen = sizeof ctl.space;
-  if (recvmsg(over, &mh, 0) <= 0 || CMSG_FIRSTHDR(&mh) == nullptr) return -1;
-  int fd;
-  memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&mh)), sizeof fd);
-  return fd;
-}
-
 // User plus system time of a process, in seconds.
 double cpu_seconds(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
@@ -132,11 +81,11 @@ TEST(Jails, NeitherOrphansNorTheirConnectionsLeaveTheJail) {
   pid_t pid = fork();
   if (pid == 0) {
     if (jail_attach(1) != 0) _exit(1);
-    pass_fd(sv[1], raw_connect(k.socket()));
+    e2e::send_with_fd(sv[1], "f", e2e::raw_connect(k.socket()));
     _exit(0);
   }
   waitpid(pid, nullptr, 0);
-  int conn = take_fd(sv[0]);
+  int conn = e2e::recv_fd(sv[0]);
   ASSERT_GE(conn, 0);
   ngsim_req rq{};
   rq.op = NGSIM_OP_MKSOCK;
@@ -146,7 +95,7 @@ TEST(Jails, NeitherOrphansNorTheirConnectionsLeaveTheJail) {
   std::string pkt = std::string(reinterpret_cast<char*>(&rq), sizeof rq) +
                     std::string(reinterpret_cast<char*>(&mk), sizeof mk);
   ASSERT_EQ(send(conn, pkt.data(), pkt.size(), 0), static_cast<ssize_t>(pkt.size()));
-  int cs = take_fd(conn);  // the answer's first byte goes with the socket
+  int cs = e2e::recv_fd(conn);  // the answer brings the control socket
   ASSERT_GE(cs, 0);
   EXPECT_NE(e2e::node_named(k.graph("vj1"), "carried"), nullptr);
   EXPECT_EQ(e2e::node_named(k.graph(), "carried"), nullptr);
@@ -292,7 +241,7 @@ TEST(Bounds, IdleConnectionsAndUnreadAnswersCostTheKernelNothing) {
     setrlimit(RLIMIT_NOFILE, &rl);
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
     // One connection asks and asks without ever reading an answer.
-    int fd = raw_connect(k.socket());
+    int fd = e2e::raw_connect(k.socket());
     fcntl(fd, F_SETFL, O_NONBLOCK);
     ngsim_req rq{};
     rq.op = NGSIM_OP_KLDNEXT;
@@ -303,7 +252,7 @@ TEST(Bounds, IdleConnectionsAndUnreadAnswersCostTheKernelNothing) {
     // The others just stay.
     int opened = 0;
     for (int i = 0; i < 19000; i++)
-      if (raw_connect(k.socket()) >= 0) opened++;
+      if (e2e::raw_connect(k.socket()) >= 0) opened++;
     char msg[64];
     int n = snprintf(msg, sizeof msg, "%d %d", opened, asked);
     if (write(done[1], msg, n) != n) _exit(2);
