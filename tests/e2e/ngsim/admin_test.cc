@@ -143,6 +143,19 @@ TEST(Admin, KernelStartsOnceAndHaltRemovesEverything) {
   EXPECT_TRUE(k.graph()["nodes"].empty()) << "a new kernel starts empty";
 }
 
+TEST(Admin, NoKernelWhereNoNetworkStacksCanBeMade) {
+  e2e::Kernel k;
+  ASSERT_EQ(k.ngsim({"halt"}).status, 0);
+  // Root without the right to make network namespaces has no jails to give.
+  e2e::Proc p = e2e::run({"setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin",
+                          e2e::bin_path("ngsim"), "kernel"});
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.err, "ngsim: cannot give jails network stacks: cannot make a network "
+                   "namespace: Operation not permitted\n");
+  EXPECT_NE(k.ngsim({"graph"}).status, 0) << "nothing listens";
+  ASSERT_EQ(k.ngsim({"kernel"}).status, 0);  // for the harness to halt
+}
+
 TEST(Admin, ForegroundKernelServesUntilHalted) {
   e2e::Kernel k;
   ASSERT_EQ(k.ngsim({"halt"}).status, 0);
